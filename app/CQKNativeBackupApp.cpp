@@ -1,0 +1,214 @@
+#include "app/CQKNativeBackupApp.h"
+
+#include "app/WVDateTime.h"
+#include "app/wv_outstream.h"
+#include "fs/qk_path.h"
+
+CQKNativeBackupApp NativeBackupApp;
+
+namespace {
+
+// More than this many arguments after the program name is a usage error.
+const unsigned int kMaxArguments = 6;
+
+const char kHelpText[] =
+    "Tarnwell Native Database Backup Utility\n"
+    "Usage: ./qkZareviVovoreRevu [-d] [-f] [-n] [-t<path>] <source project> \n"
+    "       <backup.zip>\n"
+    "  -d                 Only back up the database file without attachments "
+    "and\n"
+    "                     other external data.\n"
+    "  -f                 Overwrite backup.zip if it exists.\n"
+    "  -n                 Do not zip the backup directory.\n"
+    "  -t<path>           Path to use for temporary files. Defaults to the \n"
+    "                     operating system temp directory.\n"
+    "  <source project>   Full path to the project directory to back up.\n"
+    "  <backup.zip>       Full path and file name for the zip backup file.\n";
+
+const char kVersionText[] =
+    "Tarnwell Native Database Backup Utility version 1.5\n"
+    "SQLite version 3.7.3\n";
+
+}  // namespace
+
+void CQKNativeBackupApp::OutputNativeBackupHelp(bool toStandardError) const {
+  (toStandardError ? wvcerr : wvcout) << kHelpText;
+}
+
+void CQKNativeBackupApp::OutputVersion() const { wvcout << kVersionText; }
+
+unsigned int CQKNativeBackupApp::ProcessArgs(const CQKStringList& args,
+                                             CBackupParameters& params) {
+  const unsigned int count = args.GetCount();
+  if (count > kMaxArguments + 1) {
+    OutputNativeBackupHelp(true);
+    return kArgsInvalid;
+  }
+  for (unsigned int k = 2; k <= count; k++) {
+    const unsigned int result = ProcessArg(*args.GetStringAt(k), params);
+    if (result != kArgsContinue) return result;
+  }
+  if (params.sourceProjectPath.GetLength() != 0 &&
+      params.destinationPath.GetLength() != 0) {
+    return kArgsContinue;
+  }
+  OutputNativeBackupHelp(true);
+  return kArgsInvalid;
+}
+
+unsigned int CQKNativeBackupApp::ProcessArg(const CQKString& arg,
+                                            CBackupParameters& params) {
+  if (arg.GetCharLength() >= 2 && arg[0] == '-') {
+    // Only the letter after '-' counts: -dx acts as -d, -help as -h.
+    CQKString letter(arg[1]);
+    letter.MakeUpper();
+    switch (letter[0]) {
+      case 'D':
+        params.databaseOnly = true;
+        return kArgsContinue;
+      case 'F':
+        params.overwrite = true;
+        return kArgsContinue;
+      case 'H':
+        OutputNativeBackupHelp(false);
+        return kArgsDone;
+      case 'N':
+        params.zip = false;
+        return kArgsContinue;
+      case 'T':
+        GetFullPathFromAnyPathInput(
+            arg.Right(static_cast<int>(arg.GetLength()) - 2),
+            params.tempFilesPath, nullptr);
+        return kArgsContinue;
+      case 'V':
+        OutputVersion();
+        return kArgsDone;
+      default:
+        return kArgsInvalid;
+    }
+  }
+
+  CQKString fullPath;
+  GetFullPathFromAnyPathInput(arg, fullPath, nullptr);
+  if (params.sourceProjectPath.GetLength() == 0) {
+    params.sourceProjectPath = std::move(fullPath);
+  } else if (params.destinationPath.GetLength() == 0) {
+    params.destinationPath = std::move(fullPath);
+  } else {
+    return kArgsInvalid;
+  }
+  return kArgsContinue;
+}
+
+unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
+                                             CQKNativeBackup::Step step,
+                                             const CQKString& title) {
+  // The title shows before the step starts its work; the outcome follows on
+  // the same line.
+  wvcout << wvendl << title.GetSafeStringPtr();
+  wvcout.flush();
+
+  CWVDateTime started;
+  CWVDateTime finished;
+  started.SetWithCurrentDateTime();
+  unsigned int result = 0;
+  switch (step) {
+    case CQKNativeBackup::kStepCreateTempDirectory:
+      result = job.CreateTempDirectory();
+      break;
+    case CQKNativeBackup::kStepBackupDB:
+      result = job.BackupDB();
+      break;
+    case CQKNativeBackup::kStepCopyProjectDirectories:
+      result = job.CopyProjectDirectories();
+      break;
+    case CQKNativeBackup::kStepCreateZipFile:
+      result = job.CreateZipFile();
+      break;
+    case CQKNativeBackup::kStepFinalCopyProject:
+      result = job.FinalCopyProject();
+      break;
+  }
+  finished.SetWithCurrentDateTime();
+
+  if (result == CQKNativeBackup::kSkipped) {
+    wvcout << "Skipped" << wvendl;
+    return 0;
+  }
+  if (result == 0) {
+    CQKString outcome;
+    outcome.SafeFormat("Complete (%f minutes)",
+                       finished.GetDifferenceInMinutesSince(started));
+    wvcout << outcome.GetSafeStringPtr() << wvendl;
+    return 0;
+  }
+  wvcout << "Error" << wvendl;
+  wvcerr << wvendl << job.GetErrorText().GetSafeStringPtr() << wvendl;
+  wvcout.flush();
+  return result;
+}
+
+unsigned int CQKNativeBackupApp::RunSteps(CQKNativeBackup& job,
+                                          const CBackupParameters& params) {
+  struct {
+    CQKNativeBackup::Step step;
+    const char* title;
+  } const steps[] = {
+      {CQKNativeBackup::kStepCreateTempDirectory,
+       " 1. Create temporary directory ... "},
+      {CQKNativeBackup::kStepBackupDB, " 2. Hot backup .db ... "},
+      {CQKNativeBackup::kStepCopyProjectDirectories,
+       " 3. Copy directories ... "},
+      {params.zip ? CQKNativeBackup::kStepCreateZipFile
+                  : CQKNativeBackup::kStepFinalCopyProject,
+       params.zip ? " 4. Create .zip ... " : " 4. Create final copy ... "},
+  };
+  for (const auto& s : steps) {
+    const unsigned int result = PerformStep(job, s.step, CQKString(s.title));
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+void CQKNativeBackupApp::FinishRun(CQKNativeBackup& job,
+                                   const CBackupParameters& params,
+                                   bool failed) {
+  if (failed && params.overwrite && !params.zip) job.RevertNameChange();
+  job.Cleanup(false);
+}
+
+unsigned int CQKNativeBackupApp::Main(const CQKStringList& args) {
+  CBackupParameters params;
+  const unsigned int parsed = ProcessArgs(args, params);
+  if (parsed != kArgsContinue) return parsed;
+
+  CQKNativeBackup job(params);
+  CWVDateTime start;
+  CWVDateTime end;
+  wvcout << wvendl << "Backup is running (four steps):" << wvendl;
+  wvcout.flush();
+  start.SetWithCurrentDateTime();
+
+  unsigned int result;
+  try {
+    result = RunSteps(job, params);
+  } catch (...) {
+    // Out of memory: restore and clean up before the entry reports it.
+    try {
+      FinishRun(job, params, true);
+    } catch (...) {
+    }
+    throw;
+  }
+  end.SetWithCurrentDateTime();
+
+  if (result == 0) {
+    CQKString done;
+    done.SafeFormat("The backup was successfully completed in %f minutes.",
+                    end.GetDifferenceInMinutesSince(start));
+    wvcout << wvendl << done.GetSafeStringPtr() << wvendl << wvendl;
+    wvcout.flush();
+  }
+  FinishRun(job, params, result != 0);
+  return result;
+}

@@ -1,0 +1,99 @@
+#ifndef QK_BACKUP_CQKNATIVEBACKUP_H_
+#define QK_BACKUP_CQKNATIVEBACKUP_H_
+
+#include "app/CBackupParameters.h"
+#include "backup/CSQLiteBackup.h"
+#include "strings/CQKString.h"
+
+// One backup run of one project. The step runner calls one operation per
+// step; each returns a result code, 0 on success, otherwise the step value
+// plus an ErrorType, and leaves a complete sentence in the error text. The
+// one exception is kSkipped, returned bare and not a failure.
+class CQKNativeBackup {
+ public:
+  enum Step {
+    kStepCreateTempDirectory = 0x100,
+    kStepBackupDB = 0x200,
+    kStepCopyProjectDirectories = 0x300,
+    kStepCreateZipFile = 0x400,
+    kStepFinalCopyProject = 0x500,
+  };
+
+  enum ErrorType {
+    kNoError = 0,
+    kDatabaseError = 1,
+    kEmptyPath = 2,
+    kDestinationExists = 3,
+    kSourceMissing = 4,
+    kTempDirectoryFailed = 5,
+    kNotAProject = 6,
+    kNoReadPermission = 7,
+    kSourceIOError = 8,
+    kSourceCorrupt = 9,
+    kSourceCannotOpen = 10,
+    kSourceNotADatabase = 11,
+    kSourceUnknownError = 12,
+    kBackupFilePermission = 13,
+    kBackupFileIOError = 14,
+    kBackupFileCannotOpen = 15,
+    kBackupFileNotRemoved = 16,
+    kBackupFileOpenFailed = 17,
+    kBackupFileWriteError = 19,
+    kOutOfMemory = 20,
+    kAttachMissing = 21,
+    kQuilletInMissing = 22,
+    kQuilletOutMissing = 23,
+    kStyleSheetsMissing = 24,
+    kCopyFailed = 25,
+    kZipFailed = 26,
+    kRenameFailed = 28,
+    kSkipped = 29,
+  };
+
+  explicit CQKNativeBackup(CBackupParameters& params);
+  virtual ~CQKNativeBackup() = default;
+
+  CQKNativeBackup(const CQKNativeBackup&) = delete;
+  CQKNativeBackup& operator=(const CQKNativeBackup&) = delete;
+
+  // Step 1: checks source and destination, fits the destination's ".zip"
+  // suffix to the mode, moves an existing backup directory aside (-f -n) and
+  // creates the working directory.
+  unsigned int CreateTempDirectory();
+  // Step 2: hot backup of the project database into the working directory.
+  unsigned int BackupDB();
+  unsigned int SetBackupError(CSQLiteBackup::BackupError error);
+  // Step 3: the four project sub-directories; kSkipped for database only.
+  unsigned int CopyProjectDirectories();
+  unsigned int CopyProjectDirectory(const CQKString& name,
+                                    ErrorType missingError);
+  // Step 4: the zip archive, or the plain copy when not zipping.
+  unsigned int CreateZipFile();
+  unsigned int FinalCopyProject();
+
+  // Puts a destination that step 1 moved aside back under its own name.
+  void RevertNameChange();
+  // Removes the working directory (only one this job created) and, after a
+  // successful run, the moved-aside previous backup. True when everything it
+  // had to remove was removed.
+  bool Cleanup(bool removeDestination);
+
+  const CQKString& GetErrorText() const { return errorText_; }
+  const CQKString& GetWorkingDirectory() const { return workingDirectory_; }
+
+ private:
+  unsigned int Fail(Step step, ErrorType error, const char* message);
+  CQKString OldDestinationPath() const;
+  CQKString WorkingPath(const char* name) const;
+
+  CBackupParameters& params_;
+  CQKString workingDirectory_;
+  CQKString errorText_;
+  bool destinationMovedAside_ = false;
+  // The clean-up must never remove a directory this job did not create.
+  bool workingDirectoryCreated_ = false;
+  // The moved-aside backup may go only once its replacement is complete.
+  bool finalCopyDone_ = false;
+};
+
+#endif  // QK_BACKUP_CQKNATIVEBACKUP_H_

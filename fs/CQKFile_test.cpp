@@ -1,0 +1,198 @@
+#include "fs/CQKFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "tests/support/qk_test_support.h"
+
+namespace {
+
+using qktest::Exists;
+using qktest::Pattern;
+using qktest::ReadFile;
+using qktest::Tree;
+
+std::string Str(const CQKString& s) { return s.GetSafeStringPtr(); }
+std::string Message(const CQKFile& file) { return Str(file.GetErrorMessage()); }
+
+// "<uid>:<gid> " and the Tree entry of the single entry at `path`.
+std::string Entry(const std::string& path) {
+  struct stat st = {};
+  lstat(path.c_str(), &st);
+  return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+         Tree(path).at("");
+}
+
+class CQKFileTest : public ::testing::Test {
+ protected:
+  CQKFileTest() { umask(022); }
+  ~CQKFileTest() override { EXPECT_EQ(chdir(cwd_.c_str()), 0); }
+  CQKString Path(const std::string& name) const { return (dir_ / name).c_str(); }
+
+  const std::string cwd_ = qktest::Cwd();
+  qktest::ScratchDir dir_;
+};
+
+TEST_F(CQKFileTest, OpenModesReadWriteAndRemove) {
+  CQKFile file(Path("data"));
+  CQKBuffer bytes;
+  bytes = "hello world";
+  EXPECT_EQ(file.Write(bytes, 11), 0u);  // nothing open
+  ASSERT_TRUE(file.Open(CQKFile::kOpenWriteTruncate));
+  EXPECT_EQ(file.Write(bytes, 11), 11u);
+  file.SetError(CQKFile::kOutOfMemory);
+  EXPECT_FALSE(file.Open(CQKFile::kOpenRead));  // already open: message kept
+  EXPECT_EQ(Message(file), "Memory allocation error.");
+  file.Close();
+  bytes = "HE";
+  ASSERT_TRUE(file.Open(CQKFile::kOpenWrite));  // keeps the rest
+  EXPECT_EQ(file.Write(bytes, 2), 2u);
+  file.Close();
+  ASSERT_TRUE(file.Open(CQKFile::kOpenWrite | CQKFile::kOpenAppend));
+  EXPECT_EQ(file.Write(bytes, 1), 1u);
+  file.Close();
+  EXPECT_EQ(Tree(dir_ / "data").at(""), "f 644 HEllo worldH");
+
+  ASSERT_TRUE(file.Open(CQKFile::kOpenRead));
+  EXPECT_EQ(file.Write(bytes, 1), 0u);
+  EXPECT_EQ(Message(file), "Bad file descriptor");
+  CQKBuffer in;
+  EXPECT_EQ(file.Read(in, 100), 12u);
+  EXPECT_TRUE(file.IsEndOfFile());
+  file.Close();
+  EXPECT_FALSE(file.IsEndOfFile());
+  ASSERT_TRUE(file.Open(CQKFile::kOpenWriteTruncate));
+  EXPECT_TRUE(file.Remove());  // closes first
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.Open(CQKFile::kOpenRead));
+  EXPECT_EQ(Message(file), "No such file or directory");
+  EXPECT_TRUE(CQKFile("").Remove());
+}
+
+TEST_F(CQKFileTest, RenameGivesOwnerOnlyModeOrTakesOverTheReplacedOnes) {
+  ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/a", "f 644 alpha"},
+      {"/dir", "d 755"}, {"/dir/inside", "f 644 x"}, {"/target", "f 641 old"},
+      {"/keep", "f 644 keep"}}));
+  ASSERT_EQ(chown((dir_ / "target").c_str(), qktest::kNobody, qktest::kNobody), 0);
+  CQKFile file(Path("a"));
+  ASSERT_TRUE(file.Rename(Path("b"), false));
+  EXPECT_EQ(Str(file.GetName()), dir_ / "b");
+  EXPECT_FALSE(Exists(dir_ / "a"));
+  EXPECT_EQ(Entry(dir_ / "b"), "0:0 f 700 alpha");
+  ASSERT_TRUE(CQKFile(Path("dir")).Rename(Path("moved"), false));
+  EXPECT_EQ(Tree(dir_ / "moved"), (std::map<std::string, std::string>{
+                                      {"", "d 700"}, {"/inside", "f 644 x"}}));
+
+  EXPECT_FALSE(file.Rename(Path("target"), false));
+  EXPECT_EQ(Message(file), "Target already exists, overwrite not specified.");
+  EXPECT_EQ(ReadFile(dir_ / "target"), "old");
+  ASSERT_TRUE(file.Rename(Path("target"), true));
+  EXPECT_EQ(Message(file), "");
+  EXPECT_FALSE(Exists(dir_ / "b"));
+  EXPECT_EQ(Entry(dir_ / "target"), "65534:65534 f 641 alpha");
+
+  // Never over a directory, nor without a name or a source.
+  CQKFile keep(Path("keep"));
+  EXPECT_FALSE(keep.Rename(Path("moved"), true));
+  EXPECT_EQ(Message(keep), "Failed to remove target before rename: Is a directory");
+  CQKFile unnamed("");
+  EXPECT_FALSE(unnamed.Rename(Path("keep"), true));
+  EXPECT_EQ(Message(unnamed), "Unable to rename file with no name.");
+  CQKFile missing(Path("missing"));
+  EXPECT_FALSE(missing.Rename(Path("elsewhere"), false));
+  EXPECT_EQ(Message(missing), "No such file or directory");
+  EXPECT_EQ(Str(missing.GetName()), dir_ / "missing");
+  EXPECT_EQ(ReadFile(dir_ / "keep"), "keep");
+  EXPECT_EQ(Tree(dir_ / "moved").size(), 2u);
+}
+
+TEST_F(CQKFileTest, RenameAcrossFileSystemsCopiesThenDeletes) {
+  qktest::Tmpfs other(dir_ / "other", "16m"), tiny(dir_ / "tiny", "64k");
+  ASSERT_TRUE(other.mounted() && tiny.mounted());
+  // Sizes around the 32768-byte chunk: none, one exactly, two, and a tail.
+  for (size_t size : {0, 32768, 65536, 100001}) {
+    const std::string name = "file" + std::to_string(size);
+    qktest::WriteFile(dir_ / name, Pattern(size));
+    CQKFile file(Path(name));
+    ASSERT_TRUE(file.Rename(Path("other/" + name), false)) << size;
+    EXPECT_EQ(Str(file.GetName()), dir_ / "other/" + name);
+    EXPECT_FALSE(Exists(dir_ / name));
+    EXPECT_EQ(Entry(dir_ / "other/" + name), "0:0 f 700 " + Pattern(size));
+  }
+
+  ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/new", "f 600 new"},
+      {"/other/old", "f 604 old"}, {"/big", "f 644 " + Pattern(200000)}}));
+  ASSERT_EQ(chown((dir_ / "other/old").c_str(), qktest::kNobody, qktest::kNobody), 0);
+  ASSERT_TRUE(CQKFile(Path("new")).Rename(Path("other/old"), true));
+  EXPECT_EQ(Entry(dir_ / "other/old"), "65534:65534 f 604 new");
+
+  // A full target device fails the move and keeps the source whole.
+  CQKFile big(Path("big"));
+  EXPECT_FALSE(big.Rename(Path("tiny/big"), false));
+  EXPECT_EQ(Message(big), "No space left on device");
+  EXPECT_EQ(Str(big.GetName()), dir_ / "big");
+  EXPECT_EQ(ReadFile(dir_ / "big"), Pattern(200000));
+}
+
+TEST_F(CQKFileTest, TemporaryNamesAreUniqueAndOwnerOnly) {
+  CQKString name;
+  ASSERT_TRUE(CQKFile::GetTempFilename(name, CQKString::kEmptyString));
+  EXPECT_EQ(Str(name).substr(0, 8), "/tmp/QKf");
+  EXPECT_EQ(Str(name).size(), 14u);
+  EXPECT_EQ(Tree(Str(name)).at(""), "f 600 ");
+  unlink(name.GetSafeStringPtr());
+  // Names differ; a trailing separator of the directory is not doubled.
+  for (const std::string& directory : {dir_.path(), dir_ / "", dir_.path() + "\\"}) {
+    ASSERT_TRUE(CQKFile::GetTempFilename(name, directory.c_str()));
+    EXPECT_EQ(Str(name).substr(0, dir_.path().size() + 4), dir_ / "QKf");
+  }
+  EXPECT_EQ(Tree(dir_.path()).size(), 4u);
+
+  umask(0);  // the owner-only mode must not come from the umask
+  CQKString out("leftover");
+  ASSERT_TRUE(CQKFile::CreateTempDirectory(out, CQKString::kEmptyString));
+  const std::string made = Str(out);
+  EXPECT_EQ(made.substr(0, 8), "/tmp/QKf");
+  EXPECT_EQ(made.size(), 15u);
+  EXPECT_EQ(made.back(), '/');
+  EXPECT_EQ(Tree(made).at(""), "d 700");
+  EXPECT_EQ(rmdir(made.c_str()), 0);  // it was empty
+}
+
+TEST_F(CQKFileTest, TemporaryNamesFallBackToTheWorkingDirectory) {
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  const CQKString missing = Path("missing");
+  CQKString out;
+  ASSERT_TRUE(CQKFile::CreateTempDirectory(out, missing));
+  EXPECT_EQ(Str(out).substr(0, 6), "QKtemp");
+  EXPECT_EQ(Tree(dir_ / Str(out)).at(""), "d 700");
+
+  // Occupy the bare names and suffixes 1 to 99 of the next seconds.
+  const time_t before = time(nullptr);
+  for (time_t t = before; t < before + 10; ++t) {
+    for (int suffix = 0; suffix < 100; ++suffix) {
+      qktest::WriteFile(dir_ / "QKtemp" + std::to_string(t) +
+                            (suffix ? std::to_string(suffix) : ""), "");
+    }
+  }
+  ASSERT_TRUE(CQKFile::GetTempFilename(out, missing));
+  const time_t after = time(nullptr);
+  ASSERT_LT(after, before + 10);
+  bool named = false;
+  for (time_t t = before; t <= after; ++t) {
+    named |= Str(out) == "QKtemp" + std::to_string(t) + "100";
+  }
+  EXPECT_TRUE(named) << Str(out);
+  EXPECT_EQ(Tree(dir_ / Str(out)).at(""), "f 640 ");
+  for (time_t t = before; t < before + 10; ++t) {
+    qktest::WriteFile(dir_ / "QKtemp" + std::to_string(t) + "100", "");
+  }
+  EXPECT_FALSE(CQKFile::GetTempFilename(out, missing));
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "fs/qk_fs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The bytes of `path` for the system; never a null pointer.
+const char* SysPath(const CQKString& path) { return path.GetSafeStringPtr(); }
+
+// Moves the process; the scans that call it carry on whatever the outcome.
+bool ChangeDirectory(const CQKString& path) {
+  return chdir(SysPath(path)) == 0;
+}
+
+int AccessModeFor(char mode) {
+  switch (mode) {
+    case 'R':
+    case 'r':
+      return R_OK;
+    case 'W':
+    case 'w':
+      return W_OK;
+    case 'X':
+    case 'x':
+      return X_OK;
+    default:
+      return F_OK;
+  }
+}
+
+}  // namespace
+
+bool qk_access(const CQKString& path, char mode, struct stat64* out) {
+  if (out != nullptr && stat64(SysPath(path), out) != 0) return false;
+  return access(SysPath(path), AccessModeFor(mode)) == 0;
+}
+
+int qk_stat(const CQKString& path, struct stat64* out) {
+  return stat64(SysPath(path), out);
+}
+
+bool qk_isdir(const CQKString& path, char mode) {
+  struct stat64 st;
+  return qk_access(path, mode, &st) && S_ISDIR(st.st_mode);
+}
+
+bool qk_isfile(const CQKString& path, char mode) {
+  struct stat64 st;
+  return qk_access(path, mode, &st) && S_ISREG(st.st_mode);
+}
+
+bool qk_mkdir(const CQKString& path, bool recursive) {
+  CQKString trimmed(path);
+  trimmed.TrimRightAscii("/");
+  if (mkdir(SysPath(trimmed), 0755) == 0) return true;
+  if (!recursive || errno != ENOENT) return false;
+
+  const char* text = SysPath(trimmed);
+  const char* lastSlash = strrchr(text, '/');
+  if (lastSlash == nullptr) return false;
+  CQKString parent;
+  parent.SetFromUTF8WithLength(reinterpret_cast<const unsigned char*>(text),
+                               static_cast<unsigned int>(lastSlash - text));
+  // Ancestors come into being top-down, so each one gets 0755 from us.
+  return qk_mkdir(parent, true) && qk_mkdir(trimmed, false);
+}
+
+bool qk_rmdir(const CQKString& path) { return rmdir(SysPath(path)) == 0; }
+
+bool qk_rename(const CQKString& oldPath, const CQKString& newPath) {
+  return rename(SysPath(oldPath), SysPath(newPath)) == 0;
+}
+
+bool qk_remove(const CQKString& path) { return unlink(SysPath(path)) == 0; }
+
+bool qk_getcwd(CQKString& out) {
+  char buffer[1024];
+  if (getcwd(buffer, sizeof(buffer)) == nullptr) return false;
+  // Byte for byte: a converted name would no longer lead back here.
+  out.SetFromUTF8(buffer);
+  return true;
+}
+
+int qk_open(const CQKString& path, int flags, int mode) {
+  return open64(SysPath(path), flags, mode);
+}
+
+int qk_chmod_readwrite(const CQKString& path) {
+  struct stat64 st;
+  if (stat64(SysPath(path), &st) != 0) return -1;
+  return chmod(SysPath(path), (st.st_mode & 07777) | S_IWUSR);
+}
+
+bool qk_isfullpath(const CQKString& path) { return path[0] == '/'; }
+
+DIR* qk_startscandir(const CQKString& directory, CQKString& name) {
+  name.Empty();
+  DIR* stream = opendir(SysPath(directory));
+  if (stream == nullptr) return nullptr;
+  if (!qk_scandirnext(stream, name)) {
+    closedir(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+bool qk_scandirnext(DIR* stream, CQKString& name) {
+  if (stream == nullptr) return false;
+  name.Empty();
+  // readdir64 reports the end and a failed read alike; only errno differs.
+  errno = 0;
+  struct dirent64* entry = readdir64(stream);
+  if (entry == nullptr) return false;
+  return qk_scandircpfilename(entry, name);
+}
+
+bool qk_scandircpfilename(struct dirent64* entry, CQKString& name) {
+  // Byte for byte: a name that is not UTF-8 must still name its file.
+  name.SetFromUTF8(entry->d_name);
+  return true;
+}
+
+bool qk_scandirclose(DIR* stream) {
+  if (stream == nullptr) return true;
+  return closedir(stream) == 0;
+}
+
+qk_scandirExtHandle* qk_startscandirExt(const CQKString& directory,
+                                        CQKString& name, bool& isDirectory) {
+  qk_scandirExtHandle* handle = new qk_scandirExtHandle();
+  name.Empty();
+  handle->stream = opendir(SysPath(directory));
+  if (handle->stream == nullptr) {
+    delete handle;
+    return nullptr;
+  }
+  qk_getcwd(handle->savedWorkingDirectory);
+  // Entries are examined by their bare names from inside the directory.
+  ChangeDirectory(directory);
+  if (!qk_scandirnextExt(handle, name, isDirectory)) {
+    qk_scandircloseExt(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+bool qk_scandirnextExt(qk_scandirExtHandle* handle, CQKString& name,
+                       bool& isDirectory) {
+  if (handle == nullptr || handle->stream == nullptr) return false;
+  name.Empty();
+  isDirectory = false;
+  errno = 0;
+  struct dirent64* entry = readdir64(handle->stream);
+  if (entry == nullptr) {
+    // A tree walk must not mistake a failed read for the end of a directory.
+    if (errno != 0) handle->readFailed = true;
+    return false;
+  }
+  qk_scandircpfilename(entry, name);
+  // Relative to the stream itself, so the answer holds even when the move
+  // into the directory failed.
+  struct stat64 st;
+  isDirectory = fstatat64(dirfd(handle->stream), entry->d_name, &st,
+                          AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode);
+  return true;
+}
+
+bool qk_scandircloseExt(qk_scandirExtHandle* handle) {
+  if (handle == nullptr) return true;
+  if (handle->savedWorkingDirectory.GetLength() != 0) {
+    ChangeDirectory(handle->savedWorkingDirectory);
+  }
+  const bool closed = qk_scandirclose(handle->stream) && !handle->readFailed;
+  handle->stream = nullptr;
+  delete handle;
+  return closed;
+}

@@ -1,0 +1,61 @@
+#ifndef QK_FS_QK_FS_H_
+#define QK_FS_QK_FS_H_
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "strings/CQKString.h"
+
+// Thin wrappers over the operating system's file calls. Paths go to the
+// system as their bytes, unchanged; names coming back (directory entries,
+// the working directory) are taken byte for byte, so a name that is not
+// UTF-8 still names the same file. Truth-valued functions leave errno as the
+// system set it on failure. Large-file interfaces throughout.
+//
+// Mode characters of qk_access/qk_isdir/qk_isfile, case-insensitive:
+// 'r' readable, 'w' writable, 'x' executable/searchable, anything else
+// (callers pass 'f') exists.
+
+bool qk_access(const CQKString& path, char mode, struct stat64* out = nullptr);
+int qk_stat(const CQKString& path, struct stat64* out);
+bool qk_isdir(const CQKString& path, char mode);
+bool qk_isfile(const CQKString& path, char mode);
+// Creates one directory with 0755 (less the umask); with `recursive`, missing
+// ancestors first. True only when this call created the directory.
+bool qk_mkdir(const CQKString& path, bool recursive);
+bool qk_rmdir(const CQKString& path);
+bool qk_rename(const CQKString& oldPath, const CQKString& newPath);
+// Unlinks a file or a symbolic link itself; never a directory.
+bool qk_remove(const CQKString& path);
+bool qk_getcwd(CQKString& out);
+int qk_open(const CQKString& path, int flags, int mode);
+// Adds the owner-write bit; 0 or -1.
+int qk_chmod_readwrite(const CQKString& path);
+bool qk_isfullpath(const CQKString& path);
+
+// Plain scan: every entry the system returns, "." and ".." included. When
+// qk_scandirnext answers false, errno is 0 at the end of the directory and
+// the reason when reading failed.
+DIR* qk_startscandir(const CQKString& directory, CQKString& name);
+bool qk_scandirnext(DIR* stream, CQKString& name);
+bool qk_scandircpfilename(struct dirent64* entry, CQKString& name);
+bool qk_scandirclose(DIR* stream);
+
+// Extended scan: also tells whether each entry is itself a directory (no
+// symbolic link followed). It moves the process's working directory into the
+// scanned directory until the scan is closed, so while one is open only full
+// paths mean what they say, and nested scans close in reverse order.
+struct qk_scandirExtHandle {
+  DIR* stream = nullptr;
+  CQKString savedWorkingDirectory;
+  // Set when reading an entry failed; the close then answers false.
+  bool readFailed = false;
+};
+qk_scandirExtHandle* qk_startscandirExt(const CQKString& directory,
+                                        CQKString& name, bool& isDirectory);
+bool qk_scandirnextExt(qk_scandirExtHandle* handle, CQKString& name,
+                       bool& isDirectory);
+// False when the stream did not close cleanly or an entry could not be read.
+bool qk_scandircloseExt(qk_scandirExtHandle* handle);
+
+#endif  // QK_FS_QK_FS_H_

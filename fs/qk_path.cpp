@@ -1,0 +1,98 @@
+#include "fs/qk_path.h"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "fs/CQKFile.h"
+#include "fs/qk_fs.h"
+
+namespace {
+
+const unsigned int kAppend = 0x7FFFFFFF;
+
+bool Is(const CQKString& text, const char* literal) {
+  return strcmp(text.GetSafeStringPtr(), literal) == 0;
+}
+
+}  // namespace
+
+bool GetFullPathFromAnyPathInput(const CQKString& input, CQKString& out,
+                                 bool* namesOneEntry) {
+  CQKString copy(input);
+  const unsigned int length = copy.GetLength();
+  bool wildcard = false;
+  if (length > 1 && copy[length - 1] == '*' &&
+      (copy[length - 2] == '/' || copy[length - 2] == '\\')) {
+    copy.TrimRightAscii("*");
+    wildcard = true;
+  }
+
+  const bool isStar = Is(copy, "*");
+  if (copy.GetLength() != 0 && qk_isfullpath(copy)) {
+    out = copy;
+  } else {
+    CQKString workingDirectory;
+    if (!qk_getcwd(workingDirectory)) return false;
+    if (isStar || Is(copy, ".")) {
+      out = workingDirectory;
+    } else {
+      GetFullFilePathnameFromDirectoryAndFilename(workingDirectory, copy, out,
+                                                  0);
+    }
+  }
+
+  if (namesOneEntry != nullptr) *namesOneEntry = !(isStar || wildcard);
+  return true;
+}
+
+const char* GetFullFilePathnameFromDirectoryAndFilename(
+    const CQKString& directory, const CQKString& name, CQKString& out,
+    char separator) {
+  // Built aside: `out` may be the directory or the name itself.
+  CQKGrowString joined(directory);
+  const unsigned int length = directory.GetLength();
+  if (length != 0) {
+    if (separator == 0 ||
+        (separator == '\\' &&
+         strchr(directory.GetSafeStringPtr(), '/') != nullptr)) {
+      separator = '/';
+    }
+    if (directory[length - 1] != separator && name[0] != separator) {
+      joined.Append(separator);
+    }
+  }
+  joined.Append(name);
+  out = std::move(joined);
+  return out.GetSafeStringPtr();
+}
+
+bool GetFileAndDirectoryListFromPath(const CQKString& path,
+                                     CQKStringList& list, bool recurse,
+                                     bool includeDirectory) {
+  if (qk_isfile(path, 'r')) return list.AddStringToList(path, kAppend);
+  if (includeDirectory && !list.AddStringToList(path, kAppend)) return false;
+
+  CQKString directory(path);
+  CQKFile::AddDirSeperator(directory, '/');
+  CQKString name;
+  DIR* stream = qk_startscandir(directory, name);
+  if (stream == nullptr) return true;
+
+  CQKString entry;
+  do {
+    if (Is(name, ".") || Is(name, "..")) continue;
+    GetFullFilePathnameFromDirectoryAndFilename(directory, name, entry, 0);
+    const bool ok = recurse && qk_isdir(entry, 'r')
+                        ? GetFileAndDirectoryListFromPath(entry, list, true,
+                                                          true)
+                        : list.AddStringToList(entry, kAppend);
+    if (!ok) {
+      qk_scandirclose(stream);
+      return false;
+    }
+  } while (qk_scandirnext(stream, name));
+  // A directory that could not be read to its end is not fully listed.
+  const bool complete = errno == 0;
+  return qk_scandirclose(stream) && complete;
+}
