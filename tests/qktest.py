@@ -1,0 +1,259 @@
+"""Shared helpers for the tests that drive the built program.
+
+Every script takes the program's path as its first argument. Scratch
+directories live under /var/tmp, so a test may bind-mount over /tmp.
+"""
+import datetime
+import os
+import re
+import shutil
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+PROGRAM = None
+DIRS = ('Attach', 'Quillet_In', 'Quillet_Out', 'StyleSheets')
+HELP = (b"Tarnwell Native Database Backup Utility\n"
+        b"Usage: ./qkZareviVovoreRevu [-d] [-f] [-n] [-t<path>] <source project> \n"
+        b"       <backup.zip>\n"
+        b"  -d                 Only back up the database file without attachments and\n"
+        b"                     other external data.\n"
+        b"  -f                 Overwrite backup.zip if it exists.\n"
+        b"  -n                 Do not zip the backup directory.\n"
+        b"  -t<path>           Path to use for temporary files. Defaults to the \n"
+        b"                     operating system temp directory.\n"
+        b"  <source project>   Full path to the project directory to back up.\n"
+        b"  <backup.zip>       Full path and file name for the zip backup file.\n")
+VERSION = (b"Tarnwell Native Database Backup Utility version 1.5\n"
+           b"SQLite version 3.7.3\n")
+TITLES = (b" 1. Create temporary directory ... ", b" 2. Hot backup .db ... ",
+          b" 3. Copy directories ... ", b" 4. Create .zip ... ",
+          b" 4. Create final copy ... ")
+NOBODY = ('setpriv', '--reuid=65534', '--regid=65534', '--clear-groups')
+
+# Entry times are local times; an odd offset shows a UTC/local mix-up.
+ZONE_NAME = 'QKT-5:30'
+ZONE = datetime.timezone(datetime.timedelta(hours=5, minutes=30))
+
+ROWS = [(i, 'item %d' % i, bytes([i]) * 300) for i in range(1, 101)]
+ROWS_SQL = 'SELECT id, name, data FROM items WHERE id <= 100 ORDER BY id'
+FILES = {  # relative path: content, None for a directory
+    'Attach/empty.dat': b'',
+    'Attach/block.dat': bytes(range(256)) * 64,  # one read buffer exactly
+    'Attach/noise.bin': os.urandom(100000),
+    'Quillet_In/Résumé – grüße.txt': 'Grüße, €\n'.encode(),
+    'Quillet_Out/2026/05/nested.txt': b'two levels down\n',
+    'StyleSheets/unused': None,
+    'StyleSheets/default.css': b'body { margin: 0 }\n',
+}
+
+
+def main():
+    global PROGRAM
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
+
+
+def write(path, data):
+    with open(path, 'wb') as f:
+        f.write(data)
+
+
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    else:
+        os.remove(path)
+
+
+def make_project(path):
+    for name in DIRS:
+        os.makedirs(os.path.join(path, name))
+    for rel, data in FILES.items():
+        full = os.path.join(path, rel)
+        if data is None:
+            os.makedirs(full)
+        else:
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            write(full, data)
+    with sqlite3.connect(os.path.join(path, 'qkproj.db')) as db:
+        db.execute('CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, data BLOB)')
+        db.executemany('INSERT INTO items VALUES (?, ?, ?)', ROWS)
+    db.close()
+    return path
+
+
+def tree(root):
+    """Relative path: bytes, or None for a directory; the database aside."""
+    root, found = os.fsencode(root), {}
+    for top, dirs, files in os.walk(root):
+        for name in dirs + files:
+            full = os.path.join(top, name)
+            rel = os.path.relpath(full, root).decode()
+            if name in dirs:
+                found[rel] = None
+            else:
+                with open(full, 'rb') as f:
+                    found[rel] = f.read()
+    found.pop('qkproj.db', None)
+    return found
+
+
+def run(args, cwd=None, prefix=()):
+    env = dict(os.environ, TZ=ZONE_NAME)
+    p = subprocess.run([*prefix, PROGRAM, *args], cwd=cwd, env=env,
+                       capture_output=True, timeout=900)
+    return p.stdout, p.stderr, p.returncode
+
+
+def run_watching(args, watch, cwd=None, prefix=()):
+    """Runs the program; also returns the names seen in watch meanwhile."""
+    env, seen = dict(os.environ, TZ=ZONE_NAME), set()
+    p = subprocess.Popen([*prefix, PROGRAM, *args], cwd=cwd, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while p.poll() is None:
+        seen.update(os.listdir(watch))
+        time.sleep(0.005)
+    out, err = p.communicate()
+    return out, err, p.returncode, seen
+
+
+LOCKER = r'''
+import sqlite3, sys, time
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute('BEGIN EXCLUSIVE')
+db.execute("INSERT INTO items (name) VALUES ('under lock')")
+print('locked', flush=True)
+time.sleep(float(sys.argv[2]))
+db.execute('COMMIT')
+'''
+
+
+def hold_lock(db, seconds):
+    """Another process holds an exclusive lock on db, then adds a row."""
+    p = subprocess.Popen([sys.executable, '-c', LOCKER, db, str(seconds)],
+                         stdout=subprocess.PIPE)
+    p.stdout.readline()
+    return p
+
+
+def transcript(outcomes, zipped=True):
+    """Pattern of standard output; outcomes: C complete, S skipped, E error."""
+    titles = TITLES[:3] + (TITLES[3] if zipped else TITLES[4],)
+    said = {'C': rb'Complete \((\d+\.\d{6}) minutes\)', 'S': b'Skipped', 'E': b'Error'}
+    pattern = rb'\nBackup is running \(four steps\):\n'
+    for title, outcome in zip(titles, outcomes):
+        pattern += b'\n' + re.escape(title) + said[outcome] + b'\n'
+    if 'E' not in outcomes:
+        pattern += rb'\nThe backup was successfully completed in (\d+\.\d{6}) minutes\.\n\n'
+    return pattern
+
+
+def check_db(tc, path, queries=()):
+    db = sqlite3.connect(path)
+    try:
+        tc.assertEqual(db.execute('PRAGMA integrity_check').fetchall(), [('ok',)])
+        tc.assertEqual(db.execute(ROWS_SQL).fetchall(), ROWS)
+        for sql, want in queries:
+            tc.assertEqual(db.execute(sql).fetchall(), want, sql)
+    finally:
+        db.close()
+
+
+def check_directory(tc, path, project, db_only=False, queries=()):
+    tc.assertEqual(tree(path), {} if db_only else tree(project))
+    check_db(tc, os.path.join(path, 'qkproj.db'), queries)
+
+
+def check_archive(tc, path, project, window, db_only=False, queries=()):
+    tc.assertEqual(subprocess.run(['unzip', '-tqq', path]).returncode, 0)
+    want = {} if db_only else tree(project)
+    want['qkproj.db'] = 'database'
+    lo, hi = (datetime.datetime.fromtimestamp(t, ZONE).replace(tzinfo=None)
+              for t in (int(window[0]) - 2, window[1] + 1))
+    with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
+        infos = z.infolist()
+        # Names are UTF-8 without the UTF-8 flag, so zipfile read them as cp437.
+        names = [i.filename.encode('cp437').decode() for i in infos]
+        tc.assertEqual(sorted(names), sorted(
+            n + '/' if data is None else n for n, data in want.items()))
+        index = {name: i for i, name in enumerate(names)}
+        for i, (info, name) in enumerate(zip(infos, names)):
+            parent = name.rstrip('/').rpartition('/')[0]
+            if parent:
+                tc.assertLess(index[parent + '/'], i, name)
+            tc.assertEqual((info.compress_type, info.flag_bits), (8, 0), name)
+            tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
+                          (name, info.date_time, lo, hi))
+            data = want[name.rstrip('/')]
+            if data is None or isinstance(data, bytes):
+                tc.assertEqual(z.read(info), data or b'', name)
+            raw.seek(info.header_offset)
+            head = struct.unpack('<IHHHHHIIIHH', raw.read(30))
+            tc.assertEqual(head[:2], (0x04034b50, 45), name)
+            raw.seek(head[9], 1)
+            tc.assertEqual(struct.unpack('<HH', raw.read(4)), (1, 16), name)
+        with tempfile.TemporaryDirectory(dir='/var/tmp') as scratch:
+            check_db(tc, z.extract(infos[index['qkproj.db']], scratch), queries)
+    return len(infos)
+
+
+class Case(unittest.TestCase):
+    """A scratch directory with a project and an empty -t directory."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix='qke2-', dir='/var/tmp')
+        os.chmod(self.dir, 0o755)
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.mounts = []
+        self.addCleanup(self.unmount)
+        self.reset()
+
+    def tearDown(self):
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def reset(self):
+        self.unmount()
+        for name in os.listdir(self.dir):
+            remove(self.path(name))
+        self.tmp = self.path('tmp')
+        os.mkdir(self.tmp)
+        self.project = make_project(self.path('proj'))
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def qk(self, *args, cwd=None, prefix=()):
+        """Runs with -t in the scratch directory, which it must leave empty."""
+        start = time.time()
+        result = run(['-t' + self.tmp, *args], cwd or self.dir, prefix)
+        self.window = (start, time.time())
+        self.assertEqual(os.listdir(self.tmp), [])
+        return result
+
+    def mount_tmpfs(self, path, size, options=''):
+        os.makedirs(path, exist_ok=True)
+        subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=' + size + options,
+                        'tmpfs', path], check=True)
+        self.mounts.append(path)
+
+    def unmount(self):
+        while self.mounts:
+            subprocess.run(['umount', self.mounts.pop()], check=True)
+
+    def assertTranscript(self, out, outcomes, zipped=True):
+        match = re.fullmatch(transcript(outcomes, zipped), out)
+        self.assertIsNotNone(match, out)
+        for minutes in match.groups():
+            sixtieths = float(minutes) * 60
+            self.assertAlmostEqual(sixtieths, round(sixtieths), delta=1e-3)
+
+    def assertSucceeded(self, result, outcomes='CCCC', zipped=True):
+        out, err, status = result
+        self.assertEqual((err, status), (b'', 0), out)
+        self.assertTranscript(out, outcomes, zipped)

@@ -1,0 +1,69 @@
+"""Successful runs: archive and directory backups and what they replace."""
+import os
+
+import qktest
+
+# Options, destination given, path written, zipped, database only.
+MODES = [
+    ([], 'x', 'x.zip', True, False),
+    ([], 'X.ZIP', 'X.ZIP', True, False),
+    (['-f'], 'x.Zip', 'x.Zip', True, False),
+    (['-d'], 'x', 'x.zip', True, True),
+    (['-n'], 'x.zip', 'x', False, False),
+    (['-N', '-D'], 'x.ZIP', 'x', False, True),
+    (['-n'], 'x.zip.d', 'x.zip.d', False, False),
+]
+
+
+class Backup(qktest.Case):
+
+    def check(self, path, zipped, db_only=False, project=None):
+        project = project or self.project
+        if zipped:
+            return qktest.check_archive(self, path, project, self.window, db_only)
+        qktest.check_directory(self, path, project, db_only)
+
+    def test_modes_and_destination_suffix(self):
+        for options, given, written, zipped, db_only in MODES:
+            with self.subTest(options=options, given=given):
+                self.reset()
+                os.mkdir(self.path('out'))
+                result = self.qk(*options, 'proj', 'out/' + given)
+                self.assertSucceeded(result, 'CCSC' if db_only else 'CCCC', zipped)
+                self.assertEqual(os.listdir(self.path('out')), [written])
+                self.check(self.path('out', written), zipped, db_only)
+
+    def test_overwrite_replaces_an_archive(self):
+        qktest.write(self.path('out.zip'), b'previous archive')
+        self.assertSucceeded(self.qk('-f', 'proj', 'out'))
+        self.check(self.path('out.zip'), True)
+        self.assertEqual(sorted(os.listdir(self.dir)), ['out.zip', 'proj', 'tmp'])
+
+    def test_overwrite_replaces_a_backup_directory(self):
+        os.makedirs(self.path('out', 'Attach', 'stale'))
+        qktest.write(self.path('out', 'stale.txt'), b'from an earlier run')
+        qktest.write(self.path('out', 'qkproj.db'), b'stale')
+        self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip'), zipped=False)
+        self.check(self.path('out'), False)
+        self.assertEqual(sorted(os.listdir(self.dir)), ['out', 'proj', 'tmp'])
+
+    def test_project_path_that_is_not_utf8(self):
+        name = os.fsencode(self.dir) + b'/proj\xe9'
+        os.rename(self.project, name)
+        self.assertSucceeded(self.qk(b'-d', name, b'out'), 'CCSC')
+        self.check(self.path('out.zip'), True, True, name)
+        self.assertSucceeded(self.qk(name, b'out2'))
+        self.check(self.path('out2.zip'), True, project=name)
+
+    def test_more_entries_than_a_classic_archive_holds(self):
+        attach = self.path('proj', 'Attach', 'many')
+        os.mkdir(attach)
+        for i in range(70000):
+            qktest.write(os.path.join(attach, '%05d' % i), b'%d' % i)
+        self.assertSucceeded(self.qk('proj', 'out'))
+        # The fixture's 14 entries, the new directory and its files.
+        self.assertEqual(self.check(self.path('out.zip'), True), 14 + 1 + 70000)
+
+
+if __name__ == '__main__':
+    qktest.main()

@@ -1,0 +1,97 @@
+"""Command line: help, version, usage errors and how paths are taken."""
+import os
+import re
+import time
+
+import qktest
+from qktest import HELP, VERSION
+
+# Arguments (relative to the scratch directory), stdout, stderr, status.
+USAGE = [
+    ([], b'', HELP, 1),
+    (['-d'] * 7, b'', HELP, 1),
+    (['-d', '-f', '-n', '-f', '-d', 'proj', 'out'], b'', HELP, 1),
+    (['proj'], b'', HELP, 1),
+    (['-d', '-n', 'proj'], b'', HELP, 1),
+    (['-h'], HELP, b'', 0),
+    (['-H'], HELP, b'', 0),
+    (['-help'], HELP, b'', 0),
+    (['proj', 'out', '-h'], HELP, b'', 0),
+    (['-h', '-x', 'a', 'b', 'c'], HELP, b'', 0),
+    (['-x', '-h'], b'', b'', 1),
+    (['proj', 'out', 'third', '-h'], b'', b'', 1),
+    (['-v'], VERSION, b'', 0),
+    (['-V', '-h'], VERSION, b'', 0),
+    (['-version', 'proj', 'out'], VERSION, b'', 0),
+    (['-x'], b'', b'', 1),
+    (['-?', 'proj', 'out'], b'', b'', 1),
+    (['proj', 'out', 'third'], b'', b'', 1),
+    (['-', 'proj', 'out'], b'', b'', 1),
+]
+
+# Project directory name, working directory, arguments, database only.
+PATHS = [
+    ('-', '.', ['-', 'out'], False),
+    ('proj', 'proj', ['', '../out'], False),
+    ('proj', 'proj/Attach', ['..', '../../proj/../out'], False),
+    ('proj', '.', ['-dX', 'proj', 'out'], True),
+]
+
+
+class CommandLine(qktest.Case):
+
+    def test_usage(self):
+        for args, out, err, status in USAGE:
+            with self.subTest(args=args):
+                self.assertEqual(qktest.run(args, self.dir), (out, err, status))
+                self.assertEqual(sorted(os.listdir(self.dir)), ['proj', 'tmp'])
+
+    def test_paths_are_taken_from_the_working_directory(self):
+        for name, cwd, args, db_only in PATHS:
+            with self.subTest(args=args):
+                self.reset()
+                os.rename(self.project, self.path(name))
+                self.assertSucceeded(self.qk(*args, cwd=self.path(cwd)),
+                                     'CCSC' if db_only else 'CCCC')
+                qktest.check_archive(self, self.path('out.zip'), self.path(name),
+                                     self.window, db_only)
+                self.assertEqual(sorted(os.listdir(self.dir)),
+                                 sorted([name, 'out.zip', 'tmp']))
+
+    def test_working_directory(self):
+        bound, here = self.path('bound'), self.path('here')
+        bind = ('unshare', '-m', 'sh', '-c', 'mount --bind "$0" /tmp && exec "$@"',
+                bound)
+        # Temporary-files argument, working directory, watched directory,
+        # name of the working copy, prefix.
+        cases = [
+            (None, here, bound, r'QKf[A-Za-z0-9]{6}', bind),
+            ('-t', here, here, r'QKf[A-Za-z0-9]{6}', ()),
+            ('-t' + here + '/', self.dir, here, r'QKf[A-Za-z0-9]{6}', ()),
+            ('-t' + 'here', self.dir, here, r'QKf[A-Za-z0-9]{6}', ()),
+            ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ()),
+        ]
+        for temp, cwd, watch, name, prefix in cases:
+            with self.subTest(temp=temp, cwd=cwd):
+                self.reset()
+                os.mkdir(bound)
+                os.mkdir(here)
+                args = [a for a in (temp, self.project, self.path('out')) if a]
+                # Under the lock step 2 waits, so the working copy stays visible.
+                locker = qktest.hold_lock(self.path('proj', 'qkproj.db'), 1)
+                start = time.time()
+                out, err, status, seen = qktest.run_watching(args, watch, cwd,
+                                                             prefix)
+                window = (start, time.time())
+                locker.communicate()
+                self.assertSucceeded((out, err, status))
+                self.assertTrue([n for n in seen if re.fullmatch(name, n)], seen)
+                self.assertEqual(os.listdir(watch), [])
+                self.assertFalse(os.path.exists(self.path('missing')))
+                qktest.check_archive(self, self.path('out.zip'), self.project,
+                                     window, queries=[(
+                    "SELECT name FROM items WHERE id > 100", [('under lock',)])])
+
+
+if __name__ == '__main__':
+    qktest.main()
