@@ -64,9 +64,20 @@ CSQLiteBackup::CSQLiteBackup(const char* source, const char* destination,
 
 CSQLiteBackup::~CSQLiteBackup() = default;
 
+bool CSQLiteBackup::SameFile() const {
+  // Another spelling of the source's path, or a link to it, must never let
+  // the removal of the destination take the source with it.
+  struct stat64 source;
+  struct stat64 destination;
+  return qk_stat(source_, &source) == 0 &&
+         qk_stat(destination_, &destination) == 0 &&
+         source.st_dev == destination.st_dev &&
+         source.st_ino == destination.st_ino;
+}
+
 CSQLiteBackup::BackupError CSQLiteBackup::BackupDB() {
   if (!overwrite_ && qk_access(destination_, 'f')) return kDestinationExists;
-  if (source_.Compare(destination_, false) == 0) return kSamePath;
+  if (source_.Compare(destination_, false) == 0 || SameFile()) return kSamePath;
   if (qk_access(destination_, 'f') && !qk_remove(destination_)) {
     return kDestinationNotRemoved;
   }

@@ -63,7 +63,7 @@ class CSQLiteBackup {
 
   // Copies the source database to the destination file. An existing
   // destination is refused without overwrite and replaced with it, unless
-  // both paths are the same. A busy or locked source is waited for, and a
+  // it is the source itself (by path, link or another spelling). A busy or locked source is waited for, and a
   // source that other connections keep changing is still copied in full: the
   // call returns once the copy is complete or has failed.
   BackupError BackupDB();
@@ -73,6 +73,9 @@ class CSQLiteBackup {
   static BackupError TranslateError(int resultCode, ErrorSource source);
 
  private:
+  // Whether both paths name one existing file.
+  bool SameFile() const;
+
   CQKString source_;
   CQKString destination_;
   bool overwrite_;

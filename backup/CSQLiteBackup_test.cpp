@@ -110,12 +110,15 @@ TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
   qktest::WriteFile(garbage, std::string(4096, 'x'));
   const std::string directory = dir_ / "directory.db";
   ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+  ASSERT_EQ(0, symlink(source_.c_str(), (dir_ / "link.db").c_str()));
   const auto before = qktest::Tree(dir_.path());
   struct Case { std::string from, to; bool overwrite; int expected; };
   const Case kCases[] = {
       {source_, copy_, false, 4},
       {source_, source_, false, 4},
       {source_, source_, true, 2},
+      {source_, dir_ / "./caf\xE9.db", true, 2},
+      {source_, dir_ / "link.db", true, 2},
       {dir_ / "missing.db", dir_ / "none.db", true, 3},
       {source_, dir_ / "missing/copy.db", false, 20},
       {source_, directory, true, 5},  // unlink refuses a directory
