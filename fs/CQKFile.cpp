@@ -162,8 +162,13 @@ bool CQKFile::Rename(const CQKString& newName, bool overwrite) {
       return false;
     }
     takeOver = qk_stat(newName, &replaced) == 0;
+    // Removing a target that is this very file would lose it.
+    struct stat64 self;
+    const bool sameFile = takeOver && qk_stat(name_, &self) == 0 &&
+                          self.st_dev == replaced.st_dev &&
+                          self.st_ino == replaced.st_ino;
     CQKFile target(newName);
-    if (!target.Remove()) {
+    if (!sameFile && !target.Remove()) {
       errorMessage_ = "Failed to remove target before rename: ";
       errorMessage_ += target.GetErrorMessage();
       return false;

@@ -93,6 +93,9 @@ TEST_F(CQKFileTest, RenameGivesOwnerOnlyModeOrTakesOverTheReplacedOnes) {
   EXPECT_EQ(ReadFile(dir_ / "target"), "old");
   ASSERT_TRUE(file.Rename(Path("target"), true));
   EXPECT_EQ(Message(file), "");
+  // Onto itself, under another spelling: nothing is lost.
+  ASSERT_TRUE(file.Rename(Path("./target"), true));
+  EXPECT_EQ(ReadFile(dir_ / "target"), "alpha");
   EXPECT_FALSE(Exists(dir_ / "b"));
   EXPECT_EQ(Entry(dir_ / "target"), "65534:65534 f 641 alpha");
 
