@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -21,31 +20,22 @@ const unsigned int kLast = LArray::kIndexLast;
 
 typedef std::vector<unsigned char> Item;
 
+// Every byte differs from its neighbours, so a misplaced byte shows.
 Item ItemOf(unsigned int size, unsigned int seed) {
   Item item(size);
-  for (unsigned int i = 0; i < size; i++) {
-    item[i] = static_cast<unsigned char>(seed * 31 + i * 7 + 1);
-  }
+  for (unsigned int i = 0; i < size; i++) item[i] = seed * 31 + i * 7 + 1;
   return item;
 }
 
-std::vector<Item> Contents(const LArray& array) {
-  std::vector<Item> items;
-  for (unsigned int i = 1; i <= array.GetCount(); i++) {
-    Item item(array.GetItemSize(i));
-    EXPECT_TRUE(array.FetchItemAt(i, item.data()));
-    items.push_back(item);
-  }
+std::vector<Item> Contents(const LArray& a) {
+  std::vector<Item> items(a.GetCount(), Item(a.GetItemSize(0)));
+  for (size_t i = 0; i < items.size(); i++) a.FetchItemAt(i + 1, &items[i][0]);
   return items;
 }
 
-std::vector<int32_t> Ints(const LArray& array) {
-  std::vector<int32_t> values;
-  for (unsigned int i = 1; i <= array.GetCount(); i++) {
-    int32_t value = 0;
-    EXPECT_TRUE(array.FetchItemAt(i, &value));
-    values.push_back(value);
-  }
+std::vector<int32_t> Ints(const LArray& a) {
+  std::vector<int32_t> values(a.GetCount());
+  for (size_t i = 0; i < values.size(); i++) a.FetchItemAt(i + 1, &values[i]);
   return values;
 }
 
@@ -53,414 +43,218 @@ void AppendInts(LArray* array, const std::vector<int32_t>& values) {
   for (int32_t value : values) array->InsertItemsAt(1, kLast, &value, 0);
 }
 
-// --- The three storage policies against a std::vector reference ---
-
-enum Policy { kArrayPolicy, kListPolicy, kGrowPolicy };
-
-std::unique_ptr<LArray> MakeArray(Policy policy, unsigned int itemSize) {
-  switch (policy) {
-    case kArrayPolicy:
-      return std::unique_ptr<LArray>(new LArray(itemSize));
-    case kListPolicy:
-      return std::unique_ptr<LArray>(new LList(itemSize, 0));
-    case kGrowPolicy:
-      break;
-  }
-  return std::unique_ptr<LArray>(new CWVGrowList(itemSize, 0));
+template <typename T>
+T As(const Item& item) {
+  T value;
+  std::memcpy(&value, item.data(), sizeof value);
+  return value;
 }
 
-// The block size each policy must end up with after a change of count.
-unsigned int ExpectedAllocation(Policy policy, unsigned int itemSize,
+// The order of the shared comparator for the item size.
+bool Before(const Item& a, const Item& b) {
+  if (a.size() == 2) return As<int16_t>(a) < As<int16_t>(b);
+  if (a.size() == 4) return As<int32_t>(a) < As<int32_t>(b);
+  if (a.size() == 8) return As<int64_t>(a) < As<int64_t>(b);
+  return a < b;  // unsigned bytes
+}
+
+// The block once the count went from oldCount to newCount. An array grows
+// with one spare item and shrinks by the bytes removed; a grow list reserves
+// 10 items, frees its block when empty, and gives back down to 5 spare items
+// once more than 10 items' worth is free.
+unsigned int ExpectedAllocation(bool growList, unsigned int size,
                                 unsigned int allocated, unsigned int oldCount,
                                 unsigned int newCount) {
-  const unsigned int newBytes = newCount * itemSize;
-  if (policy != kGrowPolicy) {
-    if (newBytes > allocated) return newBytes + itemSize;
-    if (newCount < oldCount) return allocated - (oldCount - newCount) * itemSize;
-    return allocated;
-  }
-  if (newBytes > allocated) return (newCount + 10) * itemSize;
-  if (newCount < oldCount) {
-    if (newCount == 0) return 0;
-    if (allocated - newBytes > 10 * itemSize) return (newCount + 5) * itemSize;
-  }
-  return allocated;
+  const unsigned int newBytes = newCount * size;
+  if (newBytes > allocated) return newBytes + (growList ? 10 : 1) * size;
+  if (newCount >= oldCount) return allocated;
+  if (!growList) return allocated - (oldCount - newCount) * size;
+  if (newCount == 0) return 0;
+  return allocated - newBytes > 10 * size ? newBytes + 5 * size : allocated;
 }
 
+// Mostly positions in 1..count+1, but also 0, kLast and past the end.
 unsigned int PickIndex(std::mt19937& rng, unsigned int count) {
-  switch (rng() % 6) {
-    case 0:
-      return 0;
-    case 1:
-      return kLast;
-    case 2:
-      return count + 1 + rng() % 3;  // past the end
-    default:
-      return 1 + rng() % (count + 1);
-  }
+  const unsigned int pick = rng() % 6;
+  if (pick < 2) return pick == 0 ? 0 : kLast;
+  return pick == 2 ? count + 1 + rng() % 3 : 1 + rng() % (count + 1);
 }
 
-void RunRandomSequence(Policy policy, unsigned int itemSize,
-                       unsigned int seed) {
-  SCOPED_TRACE(testing::Message() << "policy " << policy << " size "
-                                  << itemSize << " seed " << seed);
-  std::mt19937 rng(seed);
-  std::unique_ptr<LArray> array = MakeArray(policy, itemSize);
-  std::vector<Item> reference;
-  unsigned int serial = 0;
+enum Kind { kArray, kList, kGrowList, kSortedArray };
 
+void RunRandomSequence(Kind kind, unsigned int size, unsigned int seed) {
+  SCOPED_TRACE(testing::Message() << kind << " " << size << " " << seed);
+  std::mt19937 rng(seed);
+  const unsigned int initial =
+      kind == kList || kind == kGrowList ? seed % 3 : 0;
+  std::unique_ptr<LArray> array(
+      kind == kList       ? new LList(size, initial)
+      : kind == kGrowList ? new CWVGrowList(size, initial)
+                          : new LArray(size, nullptr, kind == kSortedArray));
+  ASSERT_EQ(initial * size, array->GetAllocatedBytes());
+  std::vector<Item> ref;
+  bool inserted = false;
   for (int step = 0; step < 3000; step++) {
-    const unsigned int oldCount = array->GetCount();
+    const unsigned int oldCount = ref.size();
     const unsigned int oldAllocated = array->GetAllocatedBytes();
     const unsigned int index = PickIndex(rng, oldCount);
-    // Bias towards growth early, towards shrinking late, so both the
-    // empty list and long lists are visited.
-    const unsigned int op = rng() % 10;
-    const bool insert = op < (step < 1500 ? 6u : 4u);
-    if (insert) {
-      const unsigned int count = 1 + rng() % 3;
-      const Item item = ItemOf(itemSize, serial++);
-      unsigned int at = index > oldCount ? oldCount + 1 : index;
-      if (at == 0) at = 1;
-      ASSERT_EQ(at, array->InsertItemsAt(count, index, item.data(), 0));
-      reference.insert(reference.begin() + (at - 1), count, item);
+    const unsigned int at = index == kLast ? oldCount : index;
+    const bool valid = at >= 1 && at <= oldCount;
+    const unsigned int op = rng() % 12;
+    if (op < (step < 1500 ? 7u : 4u)) {  // long lists first, then empty ones
+      const unsigned int count = rng() % 4;
+      const Item item = ItemOf(size, rng() % 64);
+      // Of a short item the rest is stored as zeros, and a sorted array
+      // places it by what is stored.
+      const unsigned int given = rng() % 4 != 0 ? size : 1 + rng() % (size - 1);
+      Item stored(item.begin(), item.begin() + given);
+      stored.resize(size);
+      unsigned int lo = index > oldCount ? oldCount + 1 : std::max(index, 1u);
+      unsigned int hi = lo;
+      if (kind == kSortedArray) {
+        auto equal = std::equal_range(ref.begin(), ref.end(), stored, Before);
+        lo = equal.first - ref.begin() + 1;
+        hi = equal.second - ref.begin() + 1;
+      }
+      if (count == 0) lo = hi = 0;
+      const unsigned int got =
+          array->InsertItemsAt(count, index, item.data(), given);
+      ASSERT_TRUE(got >= lo && got <= hi) << got << " vs " << lo << "-" << hi;
+      if (count != 0) ref.insert(ref.begin() + (got - 1), count, stored);
+      inserted |= count != 0;
     } else if (op < 9) {
-      const unsigned int count = 1 + rng() % 5;
+      const unsigned int count = rng() % 40 == 0 ? 0xFFFFFFFF : rng() % 6;
       array->RemoveItemsAt(count, index);
-      unsigned int at = index == kLast ? oldCount : index;
-      if (at >= 1 && at <= oldCount) {
-        const unsigned int end = std::min(oldCount, at + count - 1);
-        reference.erase(reference.begin() + (at - 1), reference.begin() + end);
+      if (valid) {
+        ref.erase(ref.begin() + (at - 1),
+                  ref.begin() + (at - 1) + std::min(count, oldCount - at + 1));
       }
     } else {
-      Item out(itemSize, 0xAB);
-      const bool valid =
-          (index >= 1 && index <= oldCount) || (index == kLast && oldCount);
+      // Invalid indexes leave the output untouched; a cut read copies only
+      // the bytes asked for.
+      Item out(size, 0xAB), cut(size, 0xAB);
+      Item expected = valid ? ref[at - 1] : out;
+      const unsigned int asked = rng() % (size + 3);
+      unsigned int copied = asked;
       ASSERT_EQ(valid, array->FetchItemAt(index, out.data()));
-      const unsigned int at = index == kLast ? oldCount : index;
-      ASSERT_EQ(valid ? reference[at - 1] : Item(itemSize, 0xAB), out);
+      ASSERT_EQ(valid, array->FetchItemAt(index, cut.data(), copied));
+      ASSERT_EQ(expected, out);
+      ASSERT_EQ(valid ? std::min(asked, size) : 0u, copied);
+      std::fill(expected.begin() + copied, expected.end(), 0xAB);
+      ASSERT_EQ(expected, cut);
+      // Stored items, and others that may be absent, are looked up.
+      const Item probe = valid ? ref[at - 1] : ItemOf(size, rng() % 64);
+      const unsigned int found = array->FetchIndexOf(probe.data(), 0);
+      const unsigned int first =
+          std::find(ref.begin(), ref.end(), probe) - ref.begin() + 1;
+      if (first > oldCount || kind != kSortedArray) {
+        ASSERT_EQ(first > oldCount ? 0 : first, found);
+      } else {  // a binary search finds any of equal items
+        ASSERT_TRUE(found >= 1 && found <= oldCount && ref[found - 1] == probe);
+      }
     }
-    ASSERT_EQ(reference.size(), array->GetCount());
-    ASSERT_EQ(ExpectedAllocation(policy, itemSize, oldAllocated, oldCount,
-                                 array->GetCount()),
+    ASSERT_EQ(ref.size(), array->GetCount());
+    ASSERT_EQ(ExpectedAllocation(kind == kGrowList, size, oldAllocated,
+                                 oldCount, ref.size()),
               array->GetAllocatedBytes())
         << "step " << step;
-    if (step % 50 == 0) {
-      ASSERT_EQ(reference, Contents(*array));
+    ASSERT_EQ(kind == kSortedArray || !inserted, array->IsSorted());
+    if (step % 50 == 49) {  // the last step included
+      ASSERT_EQ(ref, Contents(*array)) << "step " << step;
     }
   }
-  ASSERT_EQ(reference, Contents(*array));
+  array->AdjustAllocation(0, 0);
+  EXPECT_EQ(ref.size() * size, array->GetAllocatedBytes());
   array->Clear();
   EXPECT_EQ(0u, array->GetCount());
-  if (policy == kGrowPolicy) {
-    EXPECT_EQ(0u, array->GetAllocatedBytes());
-  }
+  EXPECT_EQ(0u, array->GetAllocatedBytes());
 }
 
-TEST(LArrayRandom, AllPoliciesMatchVectorForEveryItemSize) {
-  const unsigned int sizes[] = {2, 4, 8, 12, 3};
-  for (Policy policy : {kArrayPolicy, kListPolicy, kGrowPolicy}) {
-    for (unsigned int size : sizes) {
+TEST(LArrayRandom, EveryKindMatchesVectorForEveryItemSize) {
+  for (Kind kind : {kArray, kList, kGrowList, kSortedArray}) {
+    for (unsigned int size : {2, 4, 8, 12, 3}) {
       for (unsigned int seed = 1; seed <= 3; seed++) {
-        RunRandomSequence(policy, size, seed * 7919 + size);
+        RunRandomSequence(kind, size, seed * 7919 + size);
         if (HasFatalFailure()) return;
       }
     }
   }
 }
 
-// --- Index conventions ---
-
-TEST(LArrayIndexes, InsertClampsAndLastMeansLast) {
-  LArray array(4);
-  int32_t out = 0;
-  EXPECT_FALSE(array.FetchItemAt(1, &out));
-  EXPECT_FALSE(array.FetchItemAt(kLast, &out));
-
-  AppendInts(&array, {10, 20});
-  int32_t value = 5;
-  EXPECT_EQ(1u, array.InsertItemsAt(1, 0, &value, 0));
-  value = 30;
-  EXPECT_EQ(4u, array.InsertItemsAt(1, 99, &value, 0));
-  value = 15;
-  EXPECT_EQ(3u, array.InsertItemsAt(1, 3, &value, 0));
-  EXPECT_EQ((std::vector<int32_t>{5, 10, 15, 20, 30}), Ints(array));
-  EXPECT_EQ(0u, array.InsertItemsAt(0, 1, &value, 0));
-
-  EXPECT_TRUE(array.FetchItemAt(kLast, &out));
-  EXPECT_EQ(30, out);
-  out = -1;
-  EXPECT_FALSE(array.FetchItemAt(0, &out));
-  EXPECT_FALSE(array.FetchItemAt(6, &out));
-  EXPECT_EQ(-1, out);
-
-  unsigned int index = kLast;
-  EXPECT_TRUE(array.ValidIndex(index));
-  EXPECT_EQ(5u, index);
-  index = 0;
-  EXPECT_FALSE(array.ValidIndex(index));
-
-  array.RemoveItemsAt(1, kLast);
-  array.RemoveItemsAt(1, 0);
-  array.RemoveItemsAt(1, 5);
-  array.RemoveItemsAt(0, 1);
-  EXPECT_EQ((std::vector<int32_t>{5, 10, 15, 20}), Ints(array));
-}
-
-TEST(LArrayIndexes, RemovalRunningPastTheEndStopsAtTheLastItem) {
-  LArray array(4);
-  AppendInts(&array, {1, 2, 3, 4});
-  array.RemoveItemsAt(5, 3);
-  EXPECT_EQ((std::vector<int32_t>{1, 2}), Ints(array));
-  array.RemoveItemsAt(0xFFFFFFFF, 1);
-  EXPECT_EQ(0u, array.GetCount());
-}
-
-TEST(LArrayIndexes, ShortItemsAreZeroFilledAndReadsCanBeCut) {
-  LArray array(12);
-  const unsigned char bytes[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  array.InsertItemsAt(2, kLast, bytes, 5);
-  unsigned char out[12];
-  ASSERT_TRUE(array.FetchItemAt(2, out));
-  const unsigned char expected[12] = {1, 2, 3, 4, 5, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(0, std::memcmp(expected, out, 12));
-
-  std::memset(out, 0xEE, sizeof out);
-  unsigned int size = 3;
-  EXPECT_TRUE(array.FetchItemAt(1, out, size));
-  EXPECT_EQ(3u, size);
-  EXPECT_EQ(0xEE, out[3]);
-  size = 40;
-  EXPECT_TRUE(array.FetchItemAt(1, out, size));
-  EXPECT_EQ(12u, size);
-  EXPECT_FALSE(array.FetchItemAt(3, out, size));
-  EXPECT_EQ(0u, size);
-}
-
-// --- Storage policies, step by step ---
-
-TEST(LArrayStorage, ArrayKeepsOneSpareAndShrinksByTheBytesRemoved) {
-  LArray array(4);
-  EXPECT_EQ(0u, array.GetAllocatedBytes());
-  std::vector<unsigned int> seen;
-  for (int32_t v = 1; v <= 3; v++) {
-    AppendInts(&array, {v});
-    seen.push_back(array.GetAllocatedBytes());
-  }
-  EXPECT_EQ((std::vector<unsigned int>{8, 8, 16}), seen);
-  array.RemoveItemsAt(1, 1);
-  EXPECT_EQ(12u, array.GetAllocatedBytes());
-  array.RemoveItemsAt(2, 1);
-  EXPECT_EQ(4u, array.GetAllocatedBytes());
-  int32_t value = 9;
-  array.InsertItemsAt(5, 1, &value, 0);
-  EXPECT_EQ(24u, array.GetAllocatedBytes());
-
-  LList list(8, 5);
-  EXPECT_EQ(40u, list.GetAllocatedBytes());
-  int64_t wide = 1;
-  list.InsertItemsAt(1, 1, &wide, 0);
-  EXPECT_EQ(40u, list.GetAllocatedBytes());
-  list.RemoveItemsAt(1, 1);
-  EXPECT_EQ(32u, list.GetAllocatedBytes());
-  list.AdjustAllocation(0, 0);
-  EXPECT_EQ(0u, list.GetAllocatedBytes());
-}
-
-TEST(LArrayStorage, ImpossibleSizesThrowAndLeaveTheArrayAsItWas) {
+TEST(LArrayStorage, OversizedRequestsThrowAndLeaveTheArrayUnchanged) {
   CWVGrowList list(4, 0);
   AppendInts(&list, {1, 2, 3});
-  int32_t value = 4;
-  EXPECT_THROW(list.InsertItemsAt(0x7FFFFFFF, 2, &value, 0), std::bad_alloc);
-  EXPECT_THROW(list.InsertItemsAt(0x20000000, 2, &value, 0), std::bad_alloc);
+  const int32_t v = 4;
+  EXPECT_THROW(list.InsertItemsAt(0x7FFFFFFF, 2, &v, 0), std::bad_alloc);
+  EXPECT_THROW(list.InsertItemsAt(0x20000000, 2, &v, 0), std::bad_alloc);
+  EXPECT_THROW(list.AdjustAllocation(0xFFFFFFF0, 0), std::bad_alloc);
   EXPECT_EQ((std::vector<int32_t>{1, 2, 3}), Ints(list));
   EXPECT_EQ(11u * 4, list.GetAllocatedBytes());
-  EXPECT_THROW(list.AdjustAllocation(0xFFFFFFF0, 0), std::bad_alloc);
-  EXPECT_EQ(11u * 4, list.GetAllocatedBytes());
 }
 
-// --- Sorting and searching ---
-
-TEST(LArraySorted, KeepSortedInsertsInOrderForEachDefaultComparator) {
-  std::mt19937 rng(42);
-  LArray ints(4, nullptr, 1);
-  std::vector<int32_t> reference;
-  for (int i = 0; i < 300; i++) {
-    const int32_t value = static_cast<int32_t>(rng());
-    const unsigned int at = ints.InsertItemsAt(1, 1 + rng() % 5, &value, 0);
-    reference.insert(std::upper_bound(reference.begin(), reference.end(),
-                                      value),
-                     value);
-    int32_t stored = 0;
-    ints.FetchItemAt(at, &stored);
-    ASSERT_EQ(value, stored);
-  }
-  EXPECT_EQ(reference, Ints(ints));
-  EXPECT_TRUE(ints.IsSorted());
-  for (size_t i = 0; i < reference.size(); i += 17) {
-    const unsigned int found = ints.FetchIndexOf(&reference[i], 0);
-    ASSERT_NE(0u, found);
-    EXPECT_EQ(reference[i], reference[found - 1]);
-  }
-  const int32_t absent = 12345;
-  EXPECT_EQ(0u, ints.FetchIndexOf(&absent, 0));
-
-  // Signed 16-bit order, not byte order.
-  LArray shorts(2, nullptr, 1);
-  for (int16_t v : {300, -5, 2, -300}) shorts.InsertItemsAt(1, kLast, &v, 0);
-  std::vector<int16_t> got;
-  for (unsigned int i = 1; i <= 4; i++) {
-    int16_t v;
-    shorts.FetchItemAt(i, &v);
-    got.push_back(v);
-  }
-  EXPECT_EQ((std::vector<int16_t>{-300, -5, 2, 300}), got);
-
-  // Signed 64-bit order.
-  LArray wides(8, nullptr, 1);
-  for (int64_t v : {INT64_MAX, INT64_MIN, int64_t(0)}) {
-    wides.InsertItemsAt(1, 1, &v, 0);
-  }
-  int64_t first = 0;
-  wides.FetchItemAt(1, &first);
-  EXPECT_EQ(INT64_MIN, first);
-
-  // Other sizes compare bytes.
-  LArray triples(3, nullptr, 1);
-  const unsigned char t1[] = {2, 0, 0}, t2[] = {1, 255, 255}, t3[] = {1, 255, 0};
-  triples.InsertItemsAt(1, kLast, t1, 0);
-  triples.InsertItemsAt(1, kLast, t2, 0);
-  triples.InsertItemsAt(1, kLast, t3, 0);
-  EXPECT_EQ((std::vector<Item>{Item(t3, t3 + 3), Item(t2, t2 + 3),
-                               Item(t1, t1 + 3)}),
-            Contents(triples));
-}
-
-TEST(LArraySorted, FetchInsertIndexOf) {
-  LArray array(4, nullptr, 1);
-  const int32_t five = 5;
-  EXPECT_EQ(1u, array.FetchInsertIndexOf(&five, 0));
-  AppendInts(&array, {10, 20, 30});
-  const int32_t probes[] = {5, 10, 15, 20, 25, 30, 35};
-  const unsigned int expected[] = {1, 1, 2, 2, 3, 3, 4};
-  for (int i = 0; i < 7; i++) {
-    EXPECT_EQ(expected[i], array.FetchInsertIndexOf(&probes[i], 0)) << probes[i];
-  }
-  LArray unsorted(4);
-  AppendInts(&unsorted, {3, 1});
-  EXPECT_EQ(kLast, unsorted.FetchInsertIndexOf(&five, 0));
-}
-
-TEST(LArraySorted, SortedFlagRules) {
-  LArray array(4);
-  EXPECT_TRUE(array.IsSorted());
-  AppendInts(&array, {3, 1, 2, INT32_MIN, INT32_MAX});
-  EXPECT_FALSE(array.IsSorted());
-  array.Sort();
-  EXPECT_TRUE(array.IsSorted());
-  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 1, 2, 3, INT32_MAX}), Ints(array));
-  const int32_t two = 2;
-  EXPECT_EQ(3u, array.FetchIndexOf(&two, 0));
-
-  array.SwapItems(1, kLast);
-  EXPECT_EQ((std::vector<int32_t>{INT32_MAX, 1, 2, 3, INT32_MIN}), Ints(array));
-  EXPECT_FALSE(array.IsSorted());
-  array.Sort();
-  array.MoveItem(1, 4);
-  EXPECT_EQ((std::vector<int32_t>{1, 2, 3, INT32_MIN, INT32_MAX}), Ints(array));
-  EXPECT_FALSE(array.IsSorted());
-  array.Sort();
-  const int32_t nine = 9;
-  array.AssignItemsAt(2, 4, &nine, 0);
-  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 1, 2, 9, 9}), Ints(array));
-  EXPECT_FALSE(array.IsSorted());
-
-  // Keep-sorted: sorting happens on the switch; swaps and moves are refused;
-  // assignments go to their sorted place.
-  array.SetKeepSorted(1);
-  EXPECT_TRUE(array.IsSorted());
-  array.SwapItems(1, 2);
-  array.MoveItem(1, 5);
-  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 1, 2, 9, 9}), Ints(array));
-  const int32_t zero = 0;
-  array.AssignItemsAt(1, 4, &zero, 0);
-  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 0, 1, 2, 9}), Ints(array));
-  EXPECT_TRUE(array.IsSorted());
-}
-
-TEST(LArraySearch, FindRemoveAndAddIfUnique) {
-  LList list(4, 0);
-  AppendInts(&list, {7, 3, 7, 5});
-  const int32_t seven = 7, five = 5, four = 4;
-  EXPECT_EQ(1u, list.FetchIndexOf(&seven, 0));
-  EXPECT_EQ(0u, list.AddItemIfUnique(&five));
-  EXPECT_EQ(5u, list.AddItemIfUnique(&four));
-  EXPECT_EQ(1u, list.Remove(&seven, 0));
-  EXPECT_EQ(2u, list.Remove(&seven, 0));
-  EXPECT_EQ(0u, list.Remove(&seven, 0));
-  EXPECT_EQ((std::vector<int32_t>{3, 5, 4}), Ints(list));
-  list.SetItemAt(kLast, &seven);
-  list.SetItemAt(9, &seven);
-  EXPECT_EQ((std::vector<int32_t>{3, 5, 7}), Ints(list));
-}
-
-// A comparator that the array adopts; it matches 4-byte items to an int key.
-class KeyedComparator : public LInt32Comparator {
- public:
-  explicit KeyedComparator(int* deaths) : deaths_(deaths) {}
-  ~KeyedComparator() override { ++*deaths_; }
-  int CompareToKey(const void* item, unsigned int, const void* key) const override {
-    return Compare(item, key, 4, 4);
-  }
-
- private:
-  int* deaths_;
-};
-
-TEST(LArraySearch, KeysAndAdoptedComparator) {
-  int deaths = 0;
-  {
-    LArray array(4, new KeyedComparator(&deaths), 1);
-    AppendInts(&array, {40, 10, 30, 20});
-    const int32_t key = 30, missing = 25;
-    EXPECT_EQ(3u, array.FetchIndexOfKey(&key));
-    EXPECT_EQ(0u, array.FetchIndexOfKey(&missing));
-    EXPECT_EQ(3u, array.FetchInsertIndexOfKey(&missing));
-    array.SetKeepSorted(0);
-    AppendInts(&array, {5});
-    EXPECT_EQ(3u, array.FetchIndexOfKey(&key));
-    EXPECT_EQ(kLast, array.FetchInsertIndexOfKey(&key));
-  }
-  EXPECT_EQ(1, deaths);
-}
-
-TEST(LArrayWhole, CopyEqualityAndOrder) {
-  LArray a(4), b(4), wide(8);
-  AppendInts(&a, {1, 2, 3});
-  AppendInts(&b, {9});
-  b.Copy(a);
-  EXPECT_EQ((std::vector<int32_t>{1, 2, 3}), Ints(b));
-  EXPECT_EQ(16u, b.GetAllocatedBytes());
-  EXPECT_TRUE(b.IsEqualTo(a));
-  EXPECT_FALSE(b.IsLessThan(a));
-  b.RemoveItemsAt(1, kLast);
-  EXPECT_FALSE(b.IsEqualTo(a));
-  EXPECT_TRUE(b.IsLessThan(a));
-  EXPECT_FALSE(a.IsLessThan(b));
-  const int32_t zero = 0;
-  b.SetKeepSorted(1);
-  b.InsertItemsAt(1, kLast, &zero, 0);
-  EXPECT_TRUE(b.IsLessThan(a));
-  b.Copy(b);
+TEST(LArrayOrder, SortSwapMoveAssignKeepSortedCopyAndCompare) {
+  LArray a(4), b(4, new LInt32Comparator, 1), wide(8);  // b owns its comparator
+  AppendInts(&a, {3, 1, 2, INT32_MIN, INT32_MAX});
+  a.Sort();
+  EXPECT_TRUE(a.IsSorted());
+  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 1, 2, 3, INT32_MAX}), Ints(a));
+  a.SwapItems(1, kLast);
+  a.SwapItems(2, 6);
+  EXPECT_EQ((std::vector<int32_t>{INT32_MAX, 1, 2, 3, INT32_MIN}), Ints(a));
+  EXPECT_FALSE(a.IsSorted());
+  a.MoveItem(1, 4);
+  EXPECT_EQ((std::vector<int32_t>{1, 2, 3, INT32_MAX, INT32_MIN}), Ints(a));
+  a.MoveItem(kLast, 2);
+  a.MoveItem(0, 2);
+  const int32_t zero = 0, three = 3, nine = 9, minus = -1;
+  a.AssignItemsAt(9, 4, &zero, 0);  // runs past the end: two items
+  EXPECT_EQ((std::vector<int32_t>{1, INT32_MIN, 2, 0, 0}), Ints(a));
+  AppendInts(&b, {50});
+  b.Copy(a);  // a keep-sorted copy is sorted
   wide.Copy(a);
+  EXPECT_EQ((std::vector<int32_t>{INT32_MIN, 0, 0, 1, 2}), Ints(b));
   EXPECT_EQ(0u, wide.GetCount());
+  a.Sort();
+  a.AssignItemsAt(1, 1, &nine, 0);
+  a.SetKeepSorted(1);  // sorts, as the assignment unsorted the array
+  a.SwapItems(1, kLast);  // now refused, as are moves
+  a.MoveItem(1, 5);
+  EXPECT_EQ((std::vector<int32_t>{0, 0, 1, 2, 9}), Ints(a));
+  a.AssignItemsAt(1, 1, &nine, 0);  // goes to its sorted place
+  EXPECT_EQ((std::vector<int32_t>{0, 1, 2, 9, 9}), Ints(a));
+  EXPECT_EQ(4u, a.InsertItemsAt(1, 1, &three, 0));
+  EXPECT_EQ(0u, a.AddItemIfUnique(&three));
+  EXPECT_EQ(1u, a.Remove(&zero, 0));
+  EXPECT_EQ(0u, a.Remove(&zero, 0));
+  b.Copy(a);
+  EXPECT_TRUE(a.IsEqualTo(b) && !a.IsLessThan(b) && !b.IsLessThan(a));
+  b.RemoveItemsAt(1, kLast);  // a proper prefix orders first
+  EXPECT_TRUE(!b.IsEqualTo(a) && !a.IsEqualTo(b));
+  EXPECT_TRUE(b.IsLessThan(a) && !a.IsLessThan(b));
+  b.InsertItemsAt(1, kLast, &minus, 0);  // signed order, not byte order
+  EXPECT_TRUE(b.IsLessThan(a) && !a.IsLessThan(b));
+}
 
-  LArray sortedCopy(4, nullptr, 1);
-  AppendInts(&sortedCopy, {50});
-  LArray unsorted(4);
-  AppendInts(&unsorted, {3, 1, 2});
-  sortedCopy.Copy(unsorted);
-  EXPECT_EQ((std::vector<int32_t>{1, 2, 3}), Ints(sortedCopy));
+TEST(LComparators, ResultsAtTheExtremes) {
+  LComparator* bytes = LComparator::GetComparator();
+  const unsigned char a[] = {1, 9, 200}, b[] = {1, 4};
+  EXPECT_EQ(5, bytes->Compare(a, b, 3, 2));
+  EXPECT_EQ(1, bytes->Compare(a, a, 3, 2));
+  EXPECT_EQ(-199, bytes->Compare(b, a + 2, 1, 1));
+  EXPECT_FALSE(bytes->IsEqualToKey(a, 3, a));  // nothing is keyed
+  const int16_t s[] = {INT16_MIN, INT16_MAX};
+  EXPECT_EQ(-65535, LInt16Comparator::GetComparator()->Compare(s, s + 1, 2, 2));
+  // Beyond an int a 32-bit difference gives its sign; items may be unaligned.
+  const int32_t i[] = {INT32_MIN, INT32_MAX, 0};
+  unsigned char odd[13];
+  std::memcpy(odd + 1, i, sizeof i);
+  LInt32Comparator* c32 = LInt32Comparator::GetComparator();
+  EXPECT_EQ(-1, c32->Compare(odd + 1, odd + 5, 4, 4));
+  EXPECT_EQ(1, c32->Compare(odd + 5, odd + 1, 4, 4));
+  EXPECT_EQ(INT32_MIN, c32->Compare(odd + 1, odd + 9, 4, 4));
+  const int64_t w[] = {INT64_MIN, INT64_MAX};
+  EXPECT_EQ(-1, LInt64Comparator::GetComparator()->Compare(w, w + 1, 8, 8));
+  EXPECT_EQ(1, LInt64Comparator::GetComparator()->Compare(w + 1, w, 8, 8));
 }
 
 }  // namespace
