@@ -129,6 +129,8 @@ TEST(CQKStringCore, SetFromUTF8TakesBytesAsTheyAre) {
   CQKString s("abcdef");
   s.SetFromUTF8("\xFF\xC0\x80");
   EXPECT_EQ("\xFF\xC0\x80", Text(s));
+  s.SetFromUTF8(U("abcdef"), 3);
+  EXPECT_EQ("abc", Text(s));
   s.SetFromUTF8(U("ab\0cd"), 5);
   EXPECT_EQ("ab", Text(s));
   s.SetFromUTF8WithLength(U("ab\0cd"), 5);
