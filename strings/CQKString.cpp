@@ -183,9 +183,9 @@ class Windows1252Source {
       : latin1_(text, length),
         next_(reinterpret_cast<const unsigned char*>(text)) {}
   bool Next(Piece* piece) {
-    unsigned char b = *next_;
+    // The Latin-1 reading says whether a byte is left before this one is read.
     if (!latin1_.Next(piece)) return false;
-    ++next_;
+    const unsigned char b = *next_++;
     if (b >= 0x80) {
       // A high byte asks for room for the longest entry.
       piece->room = 4;

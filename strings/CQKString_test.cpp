@@ -290,7 +290,8 @@ TEST(CQKStringConvert, EveryByteThroughEveryConversion) {
     s.SetFromUTF8(text);
     s.SetFromLatin1(s.GetSafeStringPtr());  // from its own buffer
     EXPECT_EQ(latin1, Text(s)) << b;
-    s.SetFromWindows1252(text, 4);
+    const std::vector<char> exact(text, text + 4);  // nothing after it
+    s.SetFromWindows1252(exact.data(), 4);
     EXPECT_EQ(windows, Text(s)) << b;
     EXPECT_EQ(windows, Text(CQKString(CQKString::kWindows1252, text, ~0u)));
     EXPECT_EQ(guess, CQKString::IsProbableWindows1252String(text)) << b;
