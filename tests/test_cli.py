@@ -60,8 +60,10 @@ class CommandLine(qktest.Case):
 
     def test_working_directory(self):
         bound, here = self.path('bound'), self.path('here')
-        bind = ('unshare', '-m', 'sh', '-c', 'mount --bind "$0" /tmp && exec "$@"',
-                bound)
+        # The program is opened before /tmp is covered: it may live there.
+        bind = ('unshare', '-m', 'sh', '-c',
+                'exec 3<"$1" && mount --bind "$0" /tmp && shift && '
+                'exec /proc/self/fd/3 "$@"', bound)
         # Temporary-files argument, working directory, watched directory,
         # name of the working copy, prefix.
         cases = [
