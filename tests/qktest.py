@@ -1,8 +1,8 @@
-"""Shared helpers for the tests that drive the built program.
+"""Helpers for the tests that drive the program given as first argument.
 
-Every script takes the program's path as its first argument. Scratch
-directories live under /var/tmp, so a test may bind-mount over /tmp.
+Scratch directories live under /var/tmp, so a test may bind-mount over /tmp.
 """
+import contextlib
 import datetime
 import os
 import re
@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -34,6 +35,8 @@ VERSION = (b"Tarnwell Native Database Backup Utility version 1.5\n"
 TITLES = (b" 1. Create temporary directory ... ", b" 2. Hot backup .db ... ",
           b" 3. Copy directories ... ", b" 4. Create .zip ... ",
           b" 4. Create final copy ... ")
+OUTCOMES = {'C': rb'Complete \((\d+\.\d{6}) minutes\)', 'S': b'Skipped', 'E': b'Error'}
+SUMMARY = rb'\nThe backup was successfully completed in (\d+\.\d{6}) minutes\.\n\n'
 NOBODY = ('setpriv', '--reuid=65534', '--regid=65534', '--clear-groups')
 
 # Entry times are local times; an odd offset shows a UTC/local mix-up.
@@ -64,27 +67,21 @@ def write(path, data):
         f.write(data)
 
 
-def remove(path):
-    if os.path.isdir(path):
-        shutil.rmtree(path)
-    else:
-        os.remove(path)
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
 
 
 def make_project(path):
-    for name in DIRS:
-        os.makedirs(os.path.join(path, name))
     for rel, data in FILES.items():
         full = os.path.join(path, rel)
-        if data is None:
-            os.makedirs(full)
-        else:
-            os.makedirs(os.path.dirname(full), exist_ok=True)
+        os.makedirs(full if data is None else os.path.dirname(full), exist_ok=True)
+        if data is not None:
             write(full, data)
-    with sqlite3.connect(os.path.join(path, 'qkproj.db')) as db:
+    with contextlib.closing(sqlite3.connect(os.path.join(path, 'qkproj.db'))) as db:
         db.execute('CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, data BLOB)')
         db.executemany('INSERT INTO items VALUES (?, ?, ?)', ROWS)
-    db.close()
+        db.commit()
     return path
 
 
@@ -94,86 +91,54 @@ def tree(root):
     for top, dirs, files in os.walk(root):
         for name in dirs + files:
             full = os.path.join(top, name)
-            rel = os.path.relpath(full, root).decode()
-            if name in dirs:
-                found[rel] = None
-            else:
-                with open(full, 'rb') as f:
-                    found[rel] = f.read()
+            found[os.path.relpath(full, root).decode()] = (
+                None if name in dirs else read(full))
     found.pop('qkproj.db', None)
     return found
 
 
-def run(args, cwd=None, prefix=()):
-    env = dict(os.environ, TZ=ZONE_NAME)
-    p = subprocess.run([*prefix, PROGRAM, *args], cwd=cwd, env=env,
-                       capture_output=True, timeout=900)
-    return p.stdout, p.stderr, p.returncode
-
-
-def run_watching(args, watch, cwd=None, prefix=()):
-    """Runs the program; also returns the names seen in watch meanwhile."""
-    env, seen = dict(os.environ, TZ=ZONE_NAME), set()
-    p = subprocess.Popen([*prefix, PROGRAM, *args], cwd=cwd, env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    while p.poll() is None:
+def run(args, cwd=None, prefix=(), watch=None, seen=None):
+    """Runs the program; the names seen in watch meanwhile go into seen."""
+    p = subprocess.Popen([*prefix, PROGRAM, *args], cwd=cwd, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=dict(os.environ, TZ=ZONE_NAME))
+    while watch and p.poll() is None:
         seen.update(os.listdir(watch))
         time.sleep(0.005)
-    out, err = p.communicate()
-    return out, err, p.returncode, seen
+    out, err = p.communicate(timeout=900)
+    return out, err, p.returncode
 
 
-LOCKER = r'''
-import sqlite3, sys, time
-db = sqlite3.connect(sys.argv[1], isolation_level=None)
-db.execute('BEGIN EXCLUSIVE')
-db.execute("INSERT INTO items (name) VALUES ('under lock')")
-print('locked', flush=True)
-time.sleep(float(sys.argv[2]))
-db.execute('COMMIT')
-'''
-
-
-def hold_lock(db, seconds):
-    """Another process holds an exclusive lock on db, then adds a row."""
-    p = subprocess.Popen([sys.executable, '-c', LOCKER, db, str(seconds)],
-                         stdout=subprocess.PIPE)
-    p.stdout.readline()
-    return p
-
-
-def transcript(outcomes, zipped=True):
-    """Pattern of standard output; outcomes: C complete, S skipped, E error."""
-    titles = TITLES[:3] + (TITLES[3] if zipped else TITLES[4],)
-    said = {'C': rb'Complete \((\d+\.\d{6}) minutes\)', 'S': b'Skipped', 'E': b'Error'}
-    pattern = rb'\nBackup is running \(four steps\):\n'
-    for title, outcome in zip(titles, outcomes):
-        pattern += b'\n' + re.escape(title) + said[outcome] + b'\n'
-    if 'E' not in outcomes:
-        pattern += rb'\nThe backup was successfully completed in (\d+\.\d{6}) minutes\.\n\n'
-    return pattern
+def hold_lock(path, seconds):
+    """Holds an exclusive lock for seconds, then commits the row added under it."""
+    db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    db.execute('BEGIN EXCLUSIVE')
+    db.execute("INSERT INTO items (name) VALUES ('under lock')")
+    timer = threading.Timer(seconds, lambda: (db.execute('COMMIT'), db.close()))
+    timer.start()
+    return timer
 
 
 def check_db(tc, path, queries=()):
-    db = sqlite3.connect(path)
-    try:
-        tc.assertEqual(db.execute('PRAGMA integrity_check').fetchall(), [('ok',)])
-        tc.assertEqual(db.execute(ROWS_SQL).fetchall(), ROWS)
-        for sql, want in queries:
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        for sql, want in [('PRAGMA integrity_check', [('ok',)]), (ROWS_SQL, ROWS),
+                          *queries]:
             tc.assertEqual(db.execute(sql).fetchall(), want, sql)
-    finally:
-        db.close()
+
+
+def assert_same_tree(tc, got, want):
+    """Names the paths that differ: a diff of whole trees would take ages."""
+    tc.assertEqual(sorted(p for p in got.keys() | want.keys()
+                          if got.get(p, 0) != want.get(p, 0)), [])
 
 
 def check_directory(tc, path, project, db_only=False, queries=()):
-    tc.assertEqual(tree(path), {} if db_only else tree(project))
+    assert_same_tree(tc, tree(path), {} if db_only else tree(project))
     check_db(tc, os.path.join(path, 'qkproj.db'), queries)
 
 
 def check_archive(tc, path, project, window, db_only=False, queries=()):
     tc.assertEqual(subprocess.run(['unzip', '-tqq', path]).returncode, 0)
-    want = {} if db_only else tree(project)
-    want['qkproj.db'] = 'database'
+    want = {**({} if db_only else tree(project)), 'qkproj.db': b''}
     lo, hi = (datetime.datetime.fromtimestamp(t, ZONE).replace(tzinfo=None)
               for t in (int(window[0]) - 2, window[1] + 1))
     with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
@@ -190,9 +155,8 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
             tc.assertEqual((info.compress_type, info.flag_bits), (8, 0), name)
             tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
                           (name, info.date_time, lo, hi))
-            data = want[name.rstrip('/')]
-            if data is None or isinstance(data, bytes):
-                tc.assertEqual(z.read(info), data or b'', name)
+            if name != 'qkproj.db':
+                tc.assertEqual(z.read(info), want[name.rstrip('/')] or b'', name)
             raw.seek(info.header_offset)
             head = struct.unpack('<IHHHHHIIIHH', raw.read(30))
             tc.assertEqual(head[:2], (0x04034b50, 45), name)
@@ -207,22 +171,17 @@ class Case(unittest.TestCase):
     """A scratch directory with a project and an empty -t directory."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix='qke2-', dir='/var/tmp')
-        os.chmod(self.dir, 0o755)
+        self.dir, self.mounts = tempfile.mkdtemp(prefix='qke2-', dir='/var/tmp'), []
         self.addCleanup(shutil.rmtree, self.dir)
-        self.mounts = []
         self.addCleanup(self.unmount)
         self.reset()
 
-    def tearDown(self):
-        self.assertEqual(os.listdir(self.tmp), [])
-
     def reset(self):
         self.unmount()
-        for name in os.listdir(self.dir):
-            remove(self.path(name))
+        shutil.rmtree(self.dir)
         self.tmp = self.path('tmp')
-        os.mkdir(self.tmp)
+        os.makedirs(self.tmp)
+        os.chmod(self.dir, 0o755)  # for the runs as nobody
         self.project = make_project(self.path('proj'))
 
     def path(self, *parts):
@@ -247,10 +206,13 @@ class Case(unittest.TestCase):
             subprocess.run(['umount', self.mounts.pop()], check=True)
 
     def assertTranscript(self, out, outcomes, zipped=True):
-        match = re.fullmatch(transcript(outcomes, zipped), out)
+        """Outcomes by step: C complete, S skipped, E error; whole seconds."""
+        pattern = rb'\nBackup is running \(four steps\):\n'
+        for title, outcome in zip(TITLES[:3] + (TITLES[3 if zipped else 4],), outcomes):
+            pattern += b'\n' + re.escape(title) + OUTCOMES[outcome] + b'\n'
+        match = re.fullmatch(pattern + (b'' if 'E' in outcomes else SUMMARY), out)
         self.assertIsNotNone(match, out)
-        for minutes in match.groups():
-            sixtieths = float(minutes) * 60
+        for sixtieths in (float(minutes) * 60 for minutes in match.groups()):
             self.assertAlmostEqual(sixtieths, round(sixtieths), delta=1e-3)
 
     def assertSucceeded(self, result, outcomes='CCCC', zipped=True):

@@ -60,39 +60,35 @@ class CommandLine(qktest.Case):
 
     def test_working_directory(self):
         bound, here = self.path('bound'), self.path('here')
+        os.mkdir(bound)
+        os.mkdir(here)
         # The program is opened before /tmp is covered: it may live there.
         bind = ('unshare', '-m', 'sh', '-c',
                 'exec 3<"$1" && mount --bind "$0" /tmp && shift && '
                 'exec /proc/self/fd/3 "$@"', bound)
+        copy = r'QKf[A-Za-z0-9]{6}'
         # Temporary-files argument, working directory, watched directory,
         # name of the working copy, prefix.
-        cases = [
-            (None, here, bound, r'QKf[A-Za-z0-9]{6}', bind),
-            ('-t', here, here, r'QKf[A-Za-z0-9]{6}', ()),
-            ('-t' + here + '/', self.dir, here, r'QKf[A-Za-z0-9]{6}', ()),
-            ('-t' + 'here', self.dir, here, r'QKf[A-Za-z0-9]{6}', ()),
-            ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ()),
-        ]
-        for temp, cwd, watch, name, prefix in cases:
+        for temp, cwd, watch, name, prefix in [
+                (None, here, bound, copy, bind),
+                ('-t', here, here, copy, ()),
+                ('-t' + here + '/', self.dir, here, copy, ()),
+                ('-t' + 'here', self.dir, here, copy, ()),
+                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ())]:
             with self.subTest(temp=temp, cwd=cwd):
-                self.reset()
-                os.mkdir(bound)
-                os.mkdir(here)
                 args = [a for a in (temp, self.project, self.path('out')) if a]
                 # Under the lock step 2 waits, so the working copy stays visible.
-                locker = qktest.hold_lock(self.path('proj', 'qkproj.db'), 1)
+                locker, seen = qktest.hold_lock(self.path('proj', 'qkproj.db'), 1), set()
                 start = time.time()
-                out, err, status, seen = qktest.run_watching(args, watch, cwd,
-                                                             prefix)
-                window = (start, time.time())
-                locker.communicate()
-                self.assertSucceeded((out, err, status))
+                result = qktest.run(args, cwd, prefix, watch, seen)
+                locker.join()
+                self.assertSucceeded(result)
                 self.assertTrue([n for n in seen if re.fullmatch(name, n)], seen)
                 self.assertEqual(os.listdir(watch), [])
                 self.assertFalse(os.path.exists(self.path('missing')))
                 qktest.check_archive(self, self.path('out.zip'), self.project,
-                                     window, queries=[(
-                    "SELECT name FROM items WHERE id > 100", [('under lock',)])])
+                                     (start, time.time()))
+                os.remove(self.path('out.zip'))
 
 
 if __name__ == '__main__':
