@@ -1,12 +1,13 @@
 #include "backup/CSQLiteBackup.h"
 
 #include <sqlite3.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -16,8 +17,6 @@ namespace {
 
 typedef CSQLiteBackup B;
 
-// Runs `sql` on the database at `path`, made if missing, and answers the
-// first column of the first row, as text.
 std::string Query(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
@@ -35,8 +34,10 @@ std::string Query(const std::string& path, const std::string& sql) {
   return text;
 }
 
-// A database of `rows` kilobyte blobs and an empty log whose row count a
-// counter mirrors.
+bool Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
 void MakeDatabase(const std::string& path, int rows,
                   const std::string& journalMode = "delete") {
   EXPECT_EQ(journalMode,
@@ -49,31 +50,25 @@ void MakeDatabase(const std::string& path, int rows,
                   "CREATE TABLE counter(n); INSERT INTO counter VALUES(0);"));
 }
 
-// What a consistent copy of MakeDatabase's database answers, however many
-// logged commits it holds.
+// What a consistent copy answers, however many logged commits it holds.
 const char kSnapshotCheck[] =
     "SELECT (SELECT integrity_check FROM pragma_integrity_check) || '|' ||"
     " ((SELECT n FROM counter) = (SELECT count(*) FROM log))";
 
-// Every row of every table, in order.
 const char kAllRows[] =
-    "SELECT group_concat(row, ' ') FROM ("
+    "SELECT (SELECT integrity_check FROM pragma_integrity_check) || ' ' ||"
+    " (SELECT group_concat(row, ' ') FROM ("
     " SELECT id || ':' || hex(data) AS row FROM filler UNION ALL"
-    " SELECT id || ':' || note FROM log UNION ALL SELECT n FROM counter)";
+    " SELECT id || ':' || note FROM log UNION ALL SELECT n FROM counter))";
 
-// Runs one backup and checks that it leaves no descriptor open.
-B::BackupError Backup(const std::string& source, const std::string& destination,
-                      bool overwrite) {
-  const auto before = qktest::Tree("/proc/self/fd");
-  const B::BackupError result =
-      B(source.c_str(), destination.c_str(), overwrite).BackupDB();
-  EXPECT_EQ(before, qktest::Tree("/proc/self/fd"));
-  return result;
-}
-
-// Latin-1 names throughout: paths are bytes, not text.
+// Latin-1 names throughout: paths are bytes, not text. No backup may leave
+// a descriptor open.
 class CSQLiteBackupTest : public ::testing::Test {
  protected:
+  void SetUp() override { MakeDatabase(source_, 300); }
+  void TearDown() override { EXPECT_EQ(fds_, qktest::Tree("/proc/self/fd")); }
+
+  const std::map<std::string, std::string> fds_ = qktest::Tree("/proc/self/fd");
   qktest::ScratchDir dir_;
   const std::string source_ = dir_ / "caf\xE9.db";
   const std::string copy_ = dir_ / "\xE9t\xE9.db";
@@ -104,153 +99,116 @@ TEST(CSQLiteBackupTranslateTest, MapsEachPrimaryCodeBySource) {
 }
 
 TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
-  MakeDatabase(source_, 300);
   qktest::WriteFile(copy_, "previous backup");
-  const std::string garbage = dir_ / "garbage.db";
-  qktest::WriteFile(garbage, std::string(4096, 'x'));
-  const std::string directory = dir_ / "directory.db";
-  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
-  ASSERT_EQ(0, symlink(source_.c_str(), (dir_ / "link.db").c_str()));
+  ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/directory.db", "d 755"},
+      {"/garbage.db", "f 644 " + std::string(4096, 'x')},
+      {"/link.db", "l " + source_}}));
   const auto before = qktest::Tree(dir_.path());
   struct Case { std::string from, to; bool overwrite; int expected; };
   const Case kCases[] = {
-      {source_, copy_, false, 4},
-      {source_, source_, false, 4},
-      {source_, source_, true, 2},
-      {source_, dir_ / "./caf\xE9.db", true, 2},
+      {source_, copy_, false, 4}, {source_, source_, false, 4},
+      {source_, source_, true, 2}, {source_, dir_ / "./caf\xE9.db", true, 2},
       {source_, dir_ / "link.db", true, 2},
       {dir_ / "missing.db", dir_ / "none.db", true, 3},
       {source_, dir_ / "missing/copy.db", false, 20},
-      {source_, directory, true, 5},  // unlink refuses a directory
-      {garbage, dir_ / "garbage copy.db", false, 12},
+      {source_, dir_ / "directory.db", true, 5},  // unlink refuses a directory
+      {dir_ / "garbage.db", dir_ / "garbage copy.db", false, 12},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
-    EXPECT_EQ(c.expected, Backup(c.from, c.to, c.overwrite));
+    EXPECT_EQ(c.expected,
+              B(c.from.c_str(), c.to.c_str(), c.overwrite).BackupDB());
   }
-  // A copy that failed part way may leave its file; the job's clean-up
-  // removes it with the working directory.
+  // A failed copy may leave its file; the job's clean-up removes it.
   remove((dir_ / "garbage copy.db").c_str());
   EXPECT_EQ(before, qktest::Tree(dir_.path()));
 
-  ASSERT_EQ(B::kSuccess, Backup(source_, copy_, true));
-  EXPECT_EQ("ok|1", Query(copy_, kSnapshotCheck));
+  ASSERT_EQ(B::kSuccess, B(source_.c_str(), copy_.c_str(), true).BackupDB());
   EXPECT_EQ(Query(source_, kAllRows), Query(copy_, kAllRows));
   // The copy took the previous one's place; no journal was left behind.
   EXPECT_EQ(before.size(), qktest::Tree(dir_.path()).size());
 
   // Root opens anything: only another user meets a source it cannot open.
-  ASSERT_EQ(0, chmod(source_.c_str(), 0));
-  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0777));
+  ASSERT_EQ(0, chmod(source_.c_str(), 0) | chmod(dir_.path().c_str(), 0777));
   EXPECT_EQ(B::kCantOpen, qktest::RunAsNobody([&] {
     return B(source_.c_str(), (dir_ / "nobody.db").c_str(), false).BackupDB();
   }));
 }
 
-// Forks a child that runs `body` and exits 0 when it returns true; returns
-// once the child has written a byte to the pipe `body` is given.
-pid_t StartChild(const std::function<bool(int ready)>& body) {
+// Forks a child that runs `body` and exits 0 if it answers true. Returns, once
+// the child has written to its pipe, a function answering its wait status.
+std::function<int()> StartChild(const std::function<bool(int ready)>& body) {
   int ready[2];
   EXPECT_EQ(0, pipe(ready));
   const pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    _exit(body(ready[1]) ? 0 : 1);
-  }
+  if (pid == 0) _exit(body(ready[1]) ? 0 : 1);
   close(ready[1]);
   char byte;
   EXPECT_EQ(1, read(ready[0], &byte, 1));
   close(ready[0]);
-  return pid;
+  return [pid] {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+  };
 }
 
-// The child's wait status: 0 is exit 0.
-int WaitStatus(pid_t child) {
-  int status = -1;
-  waitpid(child, &status, 0);
-  return status;
-}
-
-// Commits a log entry every couple of milliseconds until the file `stop`
-// appears; the counter moves with the log, so only a torn copy breaks
-// kSnapshotCheck. True when every commit worked and `stop` came before the
-// cap, which only ends a copy that never would.
-bool RunWriter(const std::string& path, int ready, const std::string& stop) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_busy_timeout(db, 60000);
-  bool ok = true, stopped = false;
-  for (int i = 0; ok && !stopped && i < 5000; ++i) {
-    ok = sqlite3_exec(db,
-                      "BEGIN IMMEDIATE; INSERT INTO log(note) VALUES('entry');"
-                      "UPDATE counter SET n = n + 1; COMMIT;",
-                      nullptr, nullptr, nullptr) == SQLITE_OK &&
-         (i > 0 || write(ready, "r", 1) == 1);
-    stopped = qktest::Exists(stop);
-    usleep(2000);
-  }
-  sqlite3_close(db);
-  return ok && stopped;
-}
-
+// The writer's counter moves with its log, so only a torn copy breaks
+// kSnapshotCheck; its cap only ends a copy that never would.
 TEST_F(CSQLiteBackupTest, CopiesASnapshotWhileAnotherProcessCommits) {
   for (const char* mode : {"delete", "wal"}) {
     SCOPED_TRACE(mode);
-    const std::string source = dir_ / mode + ".db";
-    const std::string copy = dir_ / mode + " copy.db";
+    const std::string source = dir_ / mode + ".db", stop = dir_ / mode + ".s",
+                      copy = dir_ / mode + " copy.db";
     MakeDatabase(source, 16000, mode);
-    const std::string stop = dir_ / mode + ".stop";
-    const pid_t writer =
-        StartChild([&](int ready) { return RunWriter(source, ready, stop); });
+    const auto writer = StartChild([&](int ready) {
+      sqlite3* db = nullptr;
+      sqlite3_open(source.c_str(), &db);
+      sqlite3_busy_timeout(db, 60000);
+      bool ok = true;
+      for (int i = 0; ok && !qktest::Exists(stop); ++i, usleep(2000)) {
+        ok = i < 5000 &&
+             Exec(db, "BEGIN IMMEDIATE; INSERT INTO log(note) VALUES('entry');"
+                      "UPDATE counter SET n = n + 1; COMMIT;") &&
+             (i > 0 || write(ready, "r", 1) == 1);
+      }
+      sqlite3_close(db);
+      return ok;
+    });
     const int first = std::stoi(Query(source, "SELECT n FROM counter"));
-    const B::BackupError result = Backup(source, copy, false);
+    const auto result = B(source.c_str(), copy.c_str(), false).BackupDB();
     const int last = std::stoi(Query(source, "SELECT n FROM counter"));
     qktest::WriteFile(stop, "");
-    EXPECT_EQ(0, WaitStatus(writer));
+    EXPECT_EQ(0, writer());
 
     ASSERT_EQ(B::kSuccess, result);
     EXPECT_EQ("ok|1", Query(copy, kSnapshotCheck));
-    // A snapshot taken while the backup ran.
     const int seen = std::stoi(Query(copy, "SELECT n FROM counter"));
     EXPECT_LE(first, seen);
     EXPECT_LE(seen, last);
   }
 }
 
-double CpuSeconds() {
-  rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
+// The wait sleeps: a spinning one would burn its two seconds of CPU.
 TEST_F(CSQLiteBackupTest, WaitsOutAnExclusiveLockWithoutSpinning) {
-  MakeDatabase(source_, 300);
-  const pid_t locker = StartChild([&](int ready) {
+  const auto locker = StartChild([&](int ready) {
     sqlite3* db = nullptr;
     sqlite3_open(source_.c_str(), &db);
-    const bool locked =
-        sqlite3_exec(db, "BEGIN EXCLUSIVE; INSERT INTO log(note) VALUES"
-                     "('locked'); UPDATE counter SET n = n + 1;",
-                     nullptr, nullptr, nullptr) == SQLITE_OK;
-    const bool told = write(ready, "l", 1) == 1;
-    sleep(2);
-    const bool ok = locked && told &&
-                    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) ==
-                        SQLITE_OK;
+    const bool ok = Exec(db, "BEGIN EXCLUSIVE; INSERT INTO log(note) VALUES"
+                             "('locked'); UPDATE counter SET n = n + 1;") &&
+                    write(ready, "l", 1) == 1 && sleep(2) == 0 &&
+                    Exec(db, "COMMIT");
     sqlite3_close(db);
     return ok;
   });
-  const double cpuBefore = CpuSeconds();
-  const B::BackupError result = Backup(source_, copy_, false);
-  // Waiting sleeps; it does not spin.
-  EXPECT_LT(CpuSeconds() - cpuBefore, 0.5);
-  EXPECT_EQ(0, WaitStatus(locker));
+  const std::clock_t cpu = std::clock();
+  const auto result = B(source_.c_str(), copy_.c_str(), false).BackupDB();
+  EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 2);
+  EXPECT_EQ(0, locker());
 
   EXPECT_EQ(B::kSuccess, result);
   // The copy could start only after the commit, so it holds it.
-  EXPECT_EQ("ok|1", Query(copy_, kSnapshotCheck));
-  EXPECT_EQ("locked", Query(copy_, "SELECT group_concat(note) FROM log"));
+  EXPECT_EQ(Query(source_, kAllRows), Query(copy_, kAllRows));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """Successful runs: archive and directory backups and what they replace."""
 import os
+import struct
 
 import qktest
 
@@ -63,6 +64,13 @@ class Backup(qktest.Case):
         self.assertSucceeded(self.qk('proj', 'out'))
         # The fixture's 14 entries, the new directory and its files.
         self.assertEqual(self.check(self.path('out.zip'), True), 14 + 1 + 70000)
+        # The zip64 end record with the true count, its locator, then the
+        # classic end record, whose 16-bit counts are full.
+        with open(self.path('out.zip'), 'rb') as raw:
+            record = raw.seek(-98, os.SEEK_END)
+            tail = struct.unpack('<I20xQQ16xI4xQ4xI4xHH10x', raw.read())
+        self.assertEqual(tail, (0x06064b50, 70015, 70015, 0x07064b50, record,
+                                0x06054b50, 0xFFFF, 0xFFFF))
 
 
 if __name__ == '__main__':
