@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -115,37 +113,13 @@ TEST(CQKStringUnicodeTablesTest, EveryCodePointMatchesUnicodeData) {
     if (data.other[c] != 0) ++pairs;
   }
   EXPECT_EQ(1428u, pairs);
-  // Category pages 1 to 54, all used, none twice; case pages 1 to 11.
-  const unsigned char* info = CQKStringUnicodeTables::unicode_info;
-  std::set<int> pages;
-  std::set<std::string> contents;
-  for (int p = 1; p <= 54; ++p) {
-    pages.insert(p);
-    contents.insert(
-        std::string(reinterpret_cast<const char*>(info + p * 256), 256));
-  }
-  EXPECT_EQ(pages, std::set<int>(info, info + 256));
-  EXPECT_EQ(54u, contents.size());
-  const unsigned short* cases = CQKStringUnicodeTables::case_info;
-  std::set<int> highBytes;
-  for (int h = 0; h < 256; ++h) {
-    if (cases[h] != 0) highBytes.insert(h);
-  }
-  EXPECT_EQ((std::set<int>{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x1E, 0x1F,
-                           0x21, 0x24, 0xFF}),
-            highBytes);
-  EXPECT_EQ((std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}),
-            std::set<int>(cases, cases + 256));
-  const unsigned short* end = cases + CQKStringUnicodeTables::kCaseInfoSize;
-  EXPECT_EQ(1428, std::count_if(cases + 256, end,
-                                [](unsigned short other) { return other; }));
+  // Known rows keep the parser honest: ranges, unassigned code points, the
+  // last category, one-way pairs and both kinds of titlecase letter.
   const unsigned short kRows[][3] = {  // code point, category, other case
-      {0x0041, 15, 0x0061}, {0x0061, 16, 0x0041}, {0x00B5, 16, 0x039C},
-      {0x00DF, 16, 0},      {0x00FF, 16, 0x0178}, {0x0130, 15, 0x0069},
-      {0x0131, 16, 0x0049}, {0x01C5, 17, 0x01C4}, {0x03C2, 16, 0x03A3},
-      {0x10A0, 15, 0},      {0xFF41, 16, 0xFF21}, {0xD800, 12, 0},
-      {0xE000, 13, 0},      {0x0378, 0, 0},       {0x2160, 5, 0x2170},
-      {0x24B6, 30, 0x24D0}, {0x1F88, 17, 0x1F80}, {0x1FFC, 17, 0x1FF3}};
+      {0x0041, 15, 0x0061}, {0x00B5, 16, 0x039C}, {0x00DF, 16, 0},
+      {0x0130, 15, 0x0069}, {0x01C5, 17, 0x01C4}, {0x1F88, 17, 0x1F80},
+      {0xD800, 12, 0},      {0xE000, 13, 0},      {0x0378, 0, 0},
+      {0x2160, 5, 0x2170},  {0x24B6, 30, 0x24D0}};
   for (const auto& row : kRows) {
     EXPECT_EQ(row[1], CQKStringUnicodeTables::GetCategory(row[0])) << row[0];
     EXPECT_EQ(row[2], CQKStringUnicodeTables::GetOtherCase(row[0])) << row[0];
@@ -188,8 +162,6 @@ TEST(CQKStringUnicodeCaseTest, CaseInsensitiveCompareOfEveryCodePoint) {
     ASSERT_EQ(-expected, Sign(b.Compare(a, true)))
         << "U+" << std::hex << other << " vs U+" << c;
   }
-  EXPECT_EQ(0, CQKString("Stra\xC3\x9F" "E").Compare("sTRA\xC3\x9F" "e", true));
-  EXPECT_EQ(0, CQKString("\xC3\x80-Ab").Compare("\xC3\xA0-aB", true));
 }
 
 }  // namespace
