@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include <csignal>
+#include <initializer_list>
 
 namespace {
 
