@@ -1,5 +1,10 @@
 #include "app/CQKNativeBackupApp.h"
 
+#include <unistd.h>
+
+#include <memory>
+
+#include "app/CQKProgressLine.h"
 #include "app/WVDateTime.h"
 #include "app/wv_outstream.h"
 #include "fs/qk_path.h"
@@ -28,6 +33,21 @@ const char kHelpText[] =
 const char kVersionText[] =
     "Tarnwell Native Database Backup Utility version 1.5\n"
     "SQLite version 3.7.3\n";
+
+// A percentage after the title of the long steps, on a terminal only: logs,
+// pipes and scripts get exactly the transcript. The database copy reports its
+// total in pages itself; the copies and the archive count bytes beforehand.
+std::unique_ptr<CQKProgressLine> StartProgress(const CQKNativeBackup& job,
+                                               CQKNativeBackup::Step step) {
+  if (step == CQKNativeBackup::kStepCreateTempDirectory ||
+      isatty(STDOUT_FILENO) != 1) {
+    return nullptr;
+  }
+  const uint64_t total = step == CQKNativeBackup::kStepBackupDB
+                             ? 0
+                             : job.CountStepBytes(step);
+  return std::make_unique<CQKProgressLine>(total);
+}
 
 }  // namespace
 
@@ -111,6 +131,7 @@ unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
   CWVDateTime started;
   CWVDateTime finished;
   started.SetWithCurrentDateTime();
+  std::unique_ptr<CQKProgressLine> progress = StartProgress(job, step);
   unsigned int result = 0;
   switch (step) {
     case CQKNativeBackup::kStepCreateTempDirectory:
@@ -129,6 +150,7 @@ unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
       result = job.FinalCopyProject();
       break;
   }
+  progress.reset();  // the outcome takes the percentage's place
   finished.SetWithCurrentDateTime();
 
   if (result == CQKNativeBackup::kSkipped) {

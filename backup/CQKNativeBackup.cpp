@@ -5,6 +5,7 @@
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_path.h"
+#include "fs/qk_tree_size.h"
 
 namespace {
 
@@ -299,4 +300,16 @@ bool CQKNativeBackup::Cleanup(bool removeDestination) {
     if (qk_access(old, 'f')) qk_rmdir_recursive(old, false);
   }
   return workingRemoved && destinationRemoved;
+}
+
+uint64_t CQKNativeBackup::CountStepBytes(Step step) const {
+  if (step == kStepCreateZipFile || step == kStepFinalCopyProject) {
+    return qk_tree_bytes(workingDirectory_);
+  }
+  if (step != kStepCopyProjectDirectories || params_.databaseOnly) return 0;
+  uint64_t bytes = 0;
+  for (const ProjectDirectory& directory : kProjectDirectories) {
+    bytes += qk_tree_bytes(JoinPath(params_.sourceProjectPath, directory.name));
+  }
+  return bytes;
 }

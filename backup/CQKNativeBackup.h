@@ -1,6 +1,8 @@
 #ifndef QK_BACKUP_CQKNATIVEBACKUP_H_
 #define QK_BACKUP_CQKNATIVEBACKUP_H_
 
+#include <cstdint>
+
 #include "app/CBackupParameters.h"
 #include "backup/CSQLiteBackup.h"
 #include "strings/CQKString.h"
@@ -70,6 +72,9 @@ class CQKNativeBackup {
   // Step 4: the zip archive, or the plain copy when not zipping.
   unsigned int CreateZipFile();
   unsigned int FinalCopyProject();
+  // The bytes step 3 or 4 is about to read, counted beforehand to show how
+  // far it has come; 0 for the other steps and a database-only step 3.
+  uint64_t CountStepBytes(Step step) const;
 
   // Puts a destination that step 1 moved aside back under its own name.
   void RevertNameChange();
