@@ -2,10 +2,12 @@
 # build, and run. Package installation needs root.
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux
+            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
+            mandoc dpkg-dev file
 JOBS ?= 2
+PREFIX ?= /usr/local
 
-.PHONY: all deps build build-asan test demo clean
+.PHONY: all deps build build-asan test demo install package clean
 
 all: build
 
@@ -37,6 +39,15 @@ test: build build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The program into $(DESTDIR)$(PREFIX)/bin, the manual page into
+# $(DESTDIR)$(PREFIX)/share/man/man1.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# build/qkzarevivovorerevu_1.5_<arch>.deb, installing into /usr.
+package: build
+	cd build && cpack
 
 demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
