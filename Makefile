@@ -2,10 +2,10 @@
 # build, and run. Package installation needs root.
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux
+            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux lcov
 JOBS ?= 2
 
-.PHONY: all deps build build-asan test demo clean
+.PHONY: all deps build build-asan test coverage demo clean
 
 all: build
 
@@ -38,8 +38,26 @@ test: build build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Line coverage of the library and the program over every test. Test code,
+# the generated Unicode tables and system headers are left out of the count.
+# The tests run some programs as nobody, which must be able to write their
+# counters: hence the open directories and the cleared umask.
+COVERAGE_SKIP := '/usr/*' '*_test.cpp' '*/tests/*' '*/CQKStringUnicodeTables.cpp'
+coverage: deps
+	cmake -S . -B build-cov -DCMAKE_BUILD_TYPE=Debug -DQK_COVERAGE=ON
+	cmake --build build-cov -j $(JOBS)
+	find build-cov -name '*.gcda' -delete
+	find build-cov -type d -exec chmod a+rwx {} +
+	cd build-cov && umask 000 && ctest --output-on-failure -j $(JOBS) \
+	  || echo "Some tests failed: the figures below count what ran."
+	lcov --quiet --capture --directory build-cov --output-file build-cov/all.info
+	lcov --quiet --remove build-cov/all.info $(COVERAGE_SKIP) \
+	     --output-file build-cov/code.info
+	lcov --list build-cov/code.info
+	lcov --summary build-cov/code.info
+
 demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-cov
