@@ -2,10 +2,11 @@
 # build, and run. Package installation needs root.
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux lcov
+            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux lcov \
+            clang libclang-rt-dev
 JOBS ?= 2
 
-.PHONY: all deps build build-asan test coverage demo clean
+.PHONY: all deps build build-asan build-fuzz fuzz test coverage demo clean
 
 all: build
 
@@ -29,14 +30,25 @@ build: deps
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_SANITIZE=ON \
-	      -DQK_PROGRAM_TESTS=OFF
+	      -DQK_PROGRAM_TESTS=ON
 	cmake --build build-asan -j $(JOBS)
 
-test: build build-asan
+# The string layer and path making under libFuzzer, built with clang.
+FUZZ_SECONDS ?= 60
+build-fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DQK_FUZZ=ON \
+	      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+fuzz: build-fuzz
+	sh fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+test: build build-asan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+	sh fuzz/run.sh build-fuzz 5
 
 # Line coverage of the library and the program over every test. Test code,
 # the generated Unicode tables and system headers are left out of the count.
@@ -60,4 +72,4 @@ demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
 
 clean:
-	rm -rf build build-asan build-cov
+	rm -rf build build-asan build-cov build-fuzz
