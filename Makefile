@@ -3,11 +3,12 @@
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
             zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
-            mandoc dpkg-dev file
+            mandoc dpkg-dev file lcov clang libclang-rt-dev
 JOBS ?= 2
 PREFIX ?= /usr/local
 
-.PHONY: all deps build build-asan test demo install package clean
+.PHONY: all deps build build-asan build-fuzz fuzz test coverage demo install \
+        package clean
 
 all: build
 
@@ -31,14 +32,43 @@ build: deps
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_SANITIZE=ON \
-	      -DQK_PROGRAM_TESTS=OFF
+	      -DQK_PROGRAM_TESTS=ON
 	cmake --build build-asan -j $(JOBS)
 
-test: build build-asan
+# The string layer and path making under libFuzzer, built with clang.
+FUZZ_SECONDS ?= 60
+build-fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DQK_FUZZ=ON \
+	      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+fuzz: build-fuzz
+	sh fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+test: build build-asan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+	sh fuzz/run.sh build-fuzz 5
+
+# Line coverage of the library and the program over every test. Test code,
+# the generated Unicode tables and system headers are left out of the count.
+# The tests run some programs as nobody, which must be able to write their
+# counters: hence the open directories and the cleared umask.
+COVERAGE_SKIP := '/usr/*' '*_test.cpp' '*/tests/*' '*/CQKStringUnicodeTables.cpp'
+coverage: deps
+	cmake -S . -B build-cov -DCMAKE_BUILD_TYPE=Debug -DQK_COVERAGE=ON
+	cmake --build build-cov -j $(JOBS)
+	find build-cov -name '*.gcda' -delete
+	find build-cov -type d -exec chmod a+rwx {} +
+	cd build-cov && umask 000 && ctest --output-on-failure -j $(JOBS) \
+	  || echo "Some tests failed: the figures below count what ran."
+	lcov --quiet --capture --directory build-cov --output-file build-cov/all.info
+	lcov --quiet --remove build-cov/all.info $(COVERAGE_SKIP) \
+	     --output-file build-cov/code.info
+	lcov --list build-cov/code.info
+	lcov --summary build-cov/code.info
 
 # The program into $(DESTDIR)$(PREFIX)/bin, the manual page into
 # $(DESTDIR)$(PREFIX)/share/man/man1.
@@ -53,4 +83,4 @@ demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-cov build-fuzz

@@ -17,6 +17,8 @@ class CBackupParameters {
   bool overwrite = false;     // -f
   bool zip = true;            // cleared by -n
   bool databaseOnly = false;  // -d
+  // Positional arguments taken so far, empty ones included.
+  unsigned int pathCount = 0;
 };
 
 #endif  // QK_APP_CBACKUPPARAMETERS_H_

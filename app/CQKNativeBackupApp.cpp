@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 
 #include "app/CQKProgressLine.h"
@@ -49,6 +50,18 @@ std::unique_ptr<CQKProgressLine> StartProgress(const CQKNativeBackup& job,
   return std::make_unique<CQKProgressLine>(total);
 }
 
+// Options made only of these letters set each one: -fn acts as -f -n.
+bool IsFlagGroup(const CQKString& option) {
+  for (unsigned int i = 1; i < option.GetLength(); i++) {
+    if (strchr("DFNdfn", option[i]) == nullptr) return false;
+  }
+  return true;
+}
+
+bool IsText(const CQKString& text, const char* literal) {
+  return strcmp(text.GetSafeStringPtr(), literal) == 0;
+}
+
 }  // namespace
 
 void CQKNativeBackupApp::OutputNativeBackupHelp(bool toStandardError) const {
@@ -68,10 +81,8 @@ unsigned int CQKNativeBackupApp::ProcessArgs(const CQKStringList& args,
     const unsigned int result = ProcessArg(*args.GetStringAt(k), params);
     if (result != kArgsContinue) return result;
   }
-  if (params.sourceProjectPath.GetLength() != 0 &&
-      params.destinationPath.GetLength() != 0) {
-    return kArgsContinue;
-  }
+  // An empty path still counts as given: the job reports it as empty.
+  if (params.pathCount == 2) return kArgsContinue;
   OutputNativeBackupHelp(true);
   return kArgsInvalid;
 }
@@ -79,45 +90,72 @@ unsigned int CQKNativeBackupApp::ProcessArgs(const CQKStringList& args,
 unsigned int CQKNativeBackupApp::ProcessArg(const CQKString& arg,
                                             CBackupParameters& params) {
   if (arg.GetCharLength() >= 2 && arg[0] == '-') {
-    // Only the letter after '-' counts: -dx acts as -d, -help as -h.
-    CQKString letter(arg[1]);
-    letter.MakeUpper();
-    switch (letter[0]) {
-      case 'D':
-        params.databaseOnly = true;
-        return kArgsContinue;
-      case 'F':
-        params.overwrite = true;
-        return kArgsContinue;
-      case 'H':
-        OutputNativeBackupHelp(false);
-        return kArgsDone;
-      case 'N':
-        params.zip = false;
-        return kArgsContinue;
-      case 'T':
-        GetFullPathFromAnyPathInput(
-            arg.Right(static_cast<int>(arg.GetLength()) - 2),
-            params.tempFilesPath, nullptr);
-        return kArgsContinue;
-      case 'V':
-        OutputVersion();
-        return kArgsDone;
-      default:
-        return kArgsInvalid;
+    if (arg[1] == '-') return ProcessLongOption(arg);
+    if (IsFlagGroup(arg)) {
+      for (unsigned int i = 1; i < arg.GetLength(); i++) {
+        ProcessOption(arg[i], arg, params);
+      }
+      return kArgsContinue;
     }
+    // Otherwise only the letter after '-' counts: -dx acts as -d, -help as -h.
+    return ProcessOption(arg[1], arg, params);
   }
 
-  CQKString fullPath;
-  GetFullPathFromAnyPathInput(arg, fullPath, nullptr);
-  if (params.sourceProjectPath.GetLength() == 0) {
-    params.sourceProjectPath = std::move(fullPath);
-  } else if (params.destinationPath.GetLength() == 0) {
-    params.destinationPath = std::move(fullPath);
-  } else {
+  if (params.pathCount == 2) {
+    OutputNativeBackupHelp(true);
     return kArgsInvalid;
   }
+  CQKString& path = params.pathCount == 0 ? params.sourceProjectPath
+                                          : params.destinationPath;
+  params.pathCount++;
+  // An empty argument stays empty rather than naming the current directory.
+  if (arg.GetLength() != 0) GetFullPathFromAnyPathInput(arg, path, nullptr);
   return kArgsContinue;
+}
+
+unsigned int CQKNativeBackupApp::ProcessOption(char letter,
+                                               const CQKString& arg,
+                                               CBackupParameters& params) {
+  CQKString upper(letter);
+  upper.MakeUpper();
+  switch (upper[0]) {
+    case 'D':
+      params.databaseOnly = true;
+      return kArgsContinue;
+    case 'F':
+      params.overwrite = true;
+      return kArgsContinue;
+    case 'H':
+      OutputNativeBackupHelp(false);
+      return kArgsDone;
+    case 'N':
+      params.zip = false;
+      return kArgsContinue;
+    case 'T':
+      GetFullPathFromAnyPathInput(
+          arg.Right(static_cast<int>(arg.GetLength()) - 2),
+          params.tempFilesPath, nullptr);
+      return kArgsContinue;
+    case 'V':
+      OutputVersion();
+      return kArgsDone;
+    default:
+      OutputNativeBackupHelp(true);
+      return kArgsInvalid;
+  }
+}
+
+unsigned int CQKNativeBackupApp::ProcessLongOption(const CQKString& arg) {
+  if (IsText(arg, "--help")) {
+    OutputNativeBackupHelp(false);
+    return kArgsDone;
+  }
+  if (IsText(arg, "--version")) {
+    OutputVersion();
+    return kArgsDone;
+  }
+  OutputNativeBackupHelp(true);
+  return kArgsInvalid;
 }
 
 unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,

@@ -30,6 +30,10 @@ class CQKNativeBackupApp {
 
  private:
   void OutputVersion() const;
+  // One option letter of `arg`; `arg` also carries the -t path.
+  unsigned int ProcessOption(char letter, const CQKString& arg,
+                             CBackupParameters& params);
+  unsigned int ProcessLongOption(const CQKString& arg);
   unsigned int RunSteps(CQKNativeBackup& job, const CBackupParameters& params);
   void FinishRun(CQKNativeBackup& job, const CBackupParameters& params,
                  bool failed);

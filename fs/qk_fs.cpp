@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -79,10 +81,12 @@ bool qk_rename(const CQKString& oldPath, const CQKString& newPath) {
 bool qk_remove(const CQKString& path) { return unlink(SysPath(path)) == 0; }
 
 bool qk_getcwd(CQKString& out) {
-  char buffer[1024];
-  if (getcwd(buffer, sizeof(buffer)) == nullptr) return false;
+  // The system sizes the buffer: a working directory may be longer than any
+  // fixed guess.
+  std::unique_ptr<char, decltype(&free)> buffer(getcwd(nullptr, 0), &free);
+  if (buffer == nullptr) return false;
   // Byte for byte: a converted name would no longer lead back here.
-  out.SetFromUTF8(buffer);
+  out.SetFromUTF8(buffer.get());
   return true;
 }
 

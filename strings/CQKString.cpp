@@ -779,7 +779,8 @@ void CQKString::DiscardCache() {
 void CQKString::SetFromUTF8WithLength(const unsigned char* text,
                                       unsigned int n) {
   DiscardCache();
-  if (text == nullptr || text[0] == 0) {
+  // With no bytes to take, the first byte lies beyond the text: not read.
+  if (text == nullptr || n == 0 || text[0] == 0) {
     length_ = 0;
     if (data_ != nullptr) memset(data_, 0, size_);
     return;

@@ -16,25 +16,35 @@ USAGE = [
     (['-h'], HELP, b'', 0),
     (['-H'], HELP, b'', 0),
     (['-help'], HELP, b'', 0),
+    (['--help', '-x'], HELP, b'', 0),
     (['proj', 'out', '-h'], HELP, b'', 0),
     (['-h', '-x', 'a', 'b', 'c'], HELP, b'', 0),
-    (['-x', '-h'], b'', b'', 1),
-    (['proj', 'out', 'third', '-h'], b'', b'', 1),
+    (['-x', '-h'], b'', HELP, 1),
+    (['proj', 'out', 'third', '-h'], b'', HELP, 1),
     (['-v'], VERSION, b'', 0),
     (['-V', '-h'], VERSION, b'', 0),
     (['-version', 'proj', 'out'], VERSION, b'', 0),
-    (['-x'], b'', b'', 1),
-    (['-?', 'proj', 'out'], b'', b'', 1),
-    (['proj', 'out', 'third'], b'', b'', 1),
-    (['-', 'proj', 'out'], b'', b'', 1),
+    (['--version', 'proj', 'out'], VERSION, b'', 0),
+    (['-x'], b'', HELP, 1),
+    (['-?', 'proj', 'out'], b'', HELP, 1),
+    (['--bogus', 'proj', 'out'], b'', HELP, 1),
+    (['--', 'proj', 'out'], b'', HELP, 1),
+    (['--HELP'], b'', HELP, 1),
+    (['proj', 'out', 'third'], b'', HELP, 1),
+    (['-', 'proj', 'out'], b'', HELP, 1),
+    # An empty path is given, not missing: the job reports it.
+    (['', 'out'], b'\nBackup is running (four steps):\n\n'
+     b' 1. Create temporary directory ... Error\n',
+     b'\nThe source or destination project path was empty.\n', 258 & 0xFF),
 ]
 
-# Project directory name, working directory, arguments, database only.
+# Project directory name, working directory, arguments, database only, zipped.
 PATHS = [
-    ('-', '.', ['-', 'out'], False),
-    ('proj', 'proj', ['', '../out'], False),
-    ('proj', 'proj/Attach', ['..', '../../proj/../out'], False),
-    ('proj', '.', ['-dX', 'proj', 'out'], True),
+    ('-', '.', ['-', 'out'], False, True),
+    ('proj', 'proj/Attach', ['..', '../../proj/../out'], False, True),
+    ('proj', '.', ['-dX', 'proj', 'out'], True, True),
+    ('proj', '.', ['-fn', 'proj', 'out'], False, False),
+    ('proj', 'proj', ['-DN', '.', '../out.zip'], True, False),
 ]
 
 
@@ -47,16 +57,30 @@ class CommandLine(qktest.Case):
                 self.assertEqual(sorted(os.listdir(self.dir)), ['proj', 'tmp'])
 
     def test_paths_are_taken_from_the_working_directory(self):
-        for name, cwd, args, db_only in PATHS:
+        for name, cwd, args, db_only, zipped in PATHS:
             with self.subTest(args=args):
                 self.reset()
                 os.rename(self.project, self.path(name))
                 self.assertSucceeded(self.qk(*args, cwd=self.path(cwd)),
-                                     'CCSC' if db_only else 'CCCC')
-                qktest.check_archive(self, self.path('out.zip'), self.path(name),
-                                     self.window, db_only)
-                self.assertEqual(sorted(os.listdir(self.dir)),
-                                 sorted([name, 'out.zip', 'tmp']))
+                                     'CCSC' if db_only else 'CCCC', zipped)
+                if zipped:
+                    qktest.check_archive(self, self.path('out.zip'),
+                                         self.path(name), self.window, db_only)
+                else:
+                    qktest.check_directory(self, self.path('out'),
+                                           self.path(name), db_only)
+                self.assertEqual(sorted(os.listdir(self.dir)), sorted(
+                    [name, 'out.zip' if zipped else 'out', 'tmp']))
+
+    def test_deep_working_directory(self):
+        # The project is named in full: SQLite opens no longer path than 512
+        # bytes, while the destination is taken from the 4,000-byte directory.
+        deep = self.path(*['d' * 199] * 20)
+        os.makedirs(deep)
+        self.assertGreater(len(deep), 4000)
+        self.assertSucceeded(self.qk(self.project, 'out', cwd=deep))
+        qktest.check_archive(self, os.path.join(deep, 'out.zip'), self.project,
+                             self.window)
 
     def test_working_directory(self):
         bound, here = self.path('bound'), self.path('here')
