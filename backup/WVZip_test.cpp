@@ -22,6 +22,7 @@ using Names = std::vector<std::string>;
 
 struct Entry {
   std::string name, time, data;
+  size_t stored;  // compressed size
 };
 
 std::string Unhex(const std::string& hex) {
@@ -32,33 +33,40 @@ std::string Unhex(const std::string& hex) {
   return bytes;
 }
 
-// An independent reader that fails unless every entry is deflated without
-// flags, its local header lies where the previous entry's data ends, agrees
-// with the central directory and carries the zip64 extra field, and no entry
-// precedes its directory's. Names are UTF-8 without the UTF-8 flag, so
-// zipfile took them for cp437. Prints "name time data" in name order, with
-// name and data in hex and the data checked by CRC.
+// An independent reader that fails unless every entry is deflated, flagged
+// as UTF-8 exactly when its name is UTF-8 beyond ASCII, its local header
+// lies where the previous entry's data ends, agrees with the central
+// directory and carries a zip64 extra field with the real sizes, and no
+// entry precedes its directory's. Prints "name time data stored" in name
+// order, with name and data in hex and the data checked by CRC.
 const char kReader[] =
     "import struct, sys, zipfile\n"
+    "def utf8(n):\n"
+    "  try:\n"
+    "    return not n.isascii() and len(n.decode()) > 0\n"
+    "  except UnicodeDecodeError:\n"
+    "    return False\n"
     "z = zipfile.ZipFile(sys.argv[1])\n"
     "raw = open(sys.argv[1], \"rb\").read()\n"
     "names, seen, at, out = set(z.namelist()), set(), 0, []\n"
     "for i in z.infolist():\n"
-    "  n = i.filename.encode(\"cp437\")\n"
+    "  n = i.filename.encode(\"utf-8\" if i.flag_bits else \"cp437\")\n"
+    "  flag = 0x800 if utf8(n) else 0\n"
     "  h = struct.unpack_from(\"<IHHHIIIIHH\", raw, at)\n"
-    "  assert (i.header_offset, i.compress_type, i.flag_bits) == (at, 8, 0)\n"
-    "  assert h[:4] == (0x04034b50, 45, 0, 8), i\n"
+    "  assert (i.header_offset, i.compress_type, i.flag_bits) == (at, 8, flag)\n"
+    "  assert h[:4] == (0x04034b50, 45, flag, 8), i\n"
     "  assert h[5:] == (i.CRC, i.compress_size, i.file_size, len(n), 20), i\n"
-    "  assert raw[at + 30:at + 34 + len(n)] == n + b\"\\1\\0\\20\\0\", i\n"
+    "  assert raw[at + 30:at + 50 + len(n)] == n + struct.pack(\"<HHQQ\",\n"
+    "      1, 16, i.file_size, i.compress_size), i\n"
     "  parent = i.filename[:i.filename.rstrip(\"/\").rfind(\"/\") + 1]\n"
     "  assert parent in seen or parent not in names, i\n"
     "  seen.add(i.filename)\n"
     "  at += 50 + len(n) + i.compress_size\n"
     "  t = \"%d-%02d-%02dT%02d:%02d:%02d\" % i.date_time\n"
-    "  out.append((n, t, z.read(i)))\n"
+    "  out.append((n, t, z.read(i), i.compress_size))\n"
     "assert raw[at:at + 4] in (b\"PK\\1\\2\", b\"PK\\5\\6\")\n"
-    "for n, t, data in sorted(out):\n"
-    "  print(n.hex(), t, \"x\" + data.hex())\n";
+    "for n, t, data, stored in sorted(out):\n"
+    "  print(n.hex(), t, \"x\" + data.hex(), stored)\n";
 
 // The entries in name order, once the reader and unzip find nothing wrong
 // (an empty archive only earns unzip's warning).
@@ -73,8 +81,9 @@ std::vector<Entry> ReadBack(const std::string& zip) {
   EXPECT_EQ(out.empty() ? 1 : 0, WEXITSTATUS(system(unzip.c_str()))) << zip;
   std::vector<Entry> entries;
   std::istringstream lines(out);
-  for (std::string name, time, data; lines >> name >> time >> data;) {
-    entries.push_back({Unhex(name), time, Unhex(data.substr(1))});
+  std::string name, time, data;
+  for (size_t stored; lines >> name >> time >> data >> stored;) {
+    entries.push_back({Unhex(name), time, Unhex(data.substr(1)), stored});
   }
   return entries;
 }
@@ -89,23 +98,28 @@ std::string Zip(const std::string& source, const std::string& zip,
   return ok ? "ok" + text : text;
 }
 
-// The source's own name is multi-byte too, so its prefix is cut in bytes.
+// The source's own name is multi-byte too, so its prefix is cut in bytes;
+// a Latin-1 name ("\xe9t\xe9") keeps its bytes and gets no UTF-8 flag.
 TEST(WVZipTest, NamingModes) {
   ScratchDir dir;
   const std::string source = dir / "sr\xc3\xa7", e = "\xc3\xa9/";
-  const std::string day = "\xe6\x97\xa5\xe6\x9c\xac";
+  const std::string day = "\xe6\x97\xa5\xe6\x9c\xac", latin = "\xe9t\xe9";
   ASSERT_TRUE(MakeTree(source + "/", {{"", "d 755"}, {"a", "d 755"},
       {"a/b", "d 755"}, {"a/b/f", "f 644 1"}, {"a/x", "f 644 2"},
-      {e, "d 755"}, {e + "x", "f 644 3"}, {e + day, "f 644 4"}}));
+      {e, "d 755"}, {e + "x", "f 644 3"}, {e + day, "f 644 4"},
+      {latin, "f 644 5"}}));
   const struct {
     const char* tail;
     bool relative, directories;
     Names names;
   } cases[] = {
-      {"/", true, true, {"a/", "a/b/", "a/b/f", "a/x", e, e + "x", e + day}},
-      {"", true, false, {"/a/b/f", "/a/x", "/" + e + "x", "/" + e + day}},
-      {"/", false, false, {"f", "x", "x", day}},
-      {"", false, true, {"a/", "b/", "f", "x", "x", e, day}},
+      {"/", true, true,
+       {"a/", "a/b/", "a/b/f", "a/x", e, e + "x", e + day, latin}},
+      {"", true, false,
+       {"/a/b/f", "/a/x", "/" + e + "x", "/" + e + day, "/" + latin}},
+      {"/", false, false, {"f", "x", "x", day, latin}},
+      {"", false, true, {"a/", "b/", "f", "x", "x", e, day, latin}},
+      {"/a/x", true, true, {"x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.tail << c.relative << c.directories);

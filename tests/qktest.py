@@ -143,8 +143,7 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
               for t in (int(window[0]) - 2, window[1] + 1))
     with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
         infos = z.infolist()
-        # Names are UTF-8 without the UTF-8 flag, so zipfile read them as cp437.
-        names = [i.filename.encode('cp437').decode() for i in infos]
+        names = [i.filename for i in infos]
         tc.assertEqual(sorted(names), sorted(
             n + '/' if data is None else n for n, data in want.items()))
         index = {name: i for i, name in enumerate(names)}
@@ -152,7 +151,8 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
             parent = name.rstrip('/').rpartition('/')[0]
             if parent:
                 tc.assertLess(index[parent + '/'], i, name)
-            tc.assertEqual((info.compress_type, info.flag_bits), (8, 0), name)
+            tc.assertEqual((info.compress_type, info.flag_bits),
+                           (8, 0 if name.isascii() else 0x800), name)
             tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
                           (name, info.date_time, lo, hi))
             if name != 'qkproj.db':
@@ -161,7 +161,8 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
             head = struct.unpack('<IHHHHHIIIHH', raw.read(30))
             tc.assertEqual(head[:2], (0x04034b50, 45), name)
             raw.seek(head[9], 1)
-            tc.assertEqual(struct.unpack('<HH', raw.read(4)), (1, 16), name)
+            tc.assertEqual(struct.unpack('<HHQQ', raw.read(20)),
+                           (1, 16, info.file_size, info.compress_size), name)
         with tempfile.TemporaryDirectory(dir='/var/tmp') as scratch:
             check_db(tc, z.extract(infos[index['qkproj.db']], scratch), queries)
     return len(infos)
