@@ -2,7 +2,8 @@
 # build, and run. Package installation needs root.
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux
+            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
+            p7zip-full libarchive-tools
 JOBS ?= 2
 
 .PHONY: all deps build build-asan test demo clean

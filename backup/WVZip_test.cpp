@@ -1,6 +1,7 @@
 #include "backup/WVZip.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/qk_interrupt.h"
+#include "fs/qk_progress.h"
 #include "tests/support/qk_test_support.h"
 
 namespace {
@@ -136,12 +139,14 @@ TEST(WVZipTest, NamingModes) {
 // Root reads everything, so this runs as the unprivileged user, in a
 // half-hour zone without daylight saving that only the child process gets:
 // both moments fall on the next day locally, and both odd seconds round down
-// to the MS-DOS resolution.
-TEST(WVZipTest, EntriesAreDatedLocallyAndUnreadableOnesLeftOut) {
+// to the MS-DOS resolution. A FIFO, reached directly or through a link, is
+// left out without being opened (opening it would block).
+TEST(WVZipTest, EntriesAreDatedLocallyAndUnreadableOrSpecialOnesLeftOut) {
   ScratchDir dir;
   ASSERT_TRUE(MakeTree(dir / "src", {{"", "d 755"}, {"/f", "f 644 x"},
       {"/g", "d 755"}, {"/secret", "f 200 no"}, {"/shut", "d 300"},
-      {"/shut/f", "f 644 f"}}));
+      {"/shut/f", "f 644 f"}, {"/link", "l pipe"}}));
+  ASSERT_EQ(0, mkfifo((dir / "src/pipe").c_str(), 0644));
   for (const auto& [name, mtime] :
        {std::make_pair("/f", 1700000001), {"/g", 1234567891}}) {
     const struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
@@ -205,6 +210,101 @@ TEST(WVZipTest, ArchiveIsReplacedOnlyWhenComplete) {
   EXPECT_EQ("Zip module: Unable to write file into zip archive.",
             Zip(dir / "src/", dir / "disk/b.zip"));
   EXPECT_EQ(before, qktest::Tree(dir / "disk"));
+}
+
+// An archive it replaces lends the new one its owner, group and mode, which
+// the umask may narrow; a new one gets 0666 less the umask.
+TEST(WVZipTest, ArchivePermissions) {
+  ScratchDir dir;
+  ASSERT_TRUE(MakeTree(dir / "src", {{"", "d 755"}, {"/f", "f 644 f"}}));
+  const struct {
+    int previous;  // -1: no earlier archive
+    uid_t owner;
+    mode_t mask, expected;
+  } cases[] = {
+      {-1, 0, 022, 0644}, {-1, 0, 077, 0600}, {0600, qktest::kNobody, 022, 0600},
+      {0664, qktest::kNobody, 002, 0664}, {0666, 0, 027, 0640},
+  };
+  const std::string zip = dir / "out.zip";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.previous << " " << c.mask);
+    unlink(zip.c_str());
+    if (c.previous != -1) {
+      qktest::WriteFile(zip, "earlier");
+      ASSERT_EQ(0, chmod(zip.c_str(), c.previous));
+      ASSERT_EQ(0, chown(zip.c_str(), c.owner, c.owner));
+    }
+    const mode_t saved = umask(c.mask);
+    const std::string result = Zip(dir / "src/", zip);
+    umask(saved);
+    ASSERT_EQ("ok", result);
+    struct stat st;
+    ASSERT_EQ(0, stat(zip.c_str(), &st));
+    EXPECT_EQ(c.expected, st.st_mode & 07777);
+    EXPECT_EQ(std::make_pair(c.owner, c.owner), std::make_pair(st.st_uid, st.st_gid));
+  }
+}
+
+// Counts the bytes reported, notes the mode of the archive being built, and
+// asks the run to stop after `stopAfter` reports (0: never).
+class Watcher : public QKProgressSink {
+ public:
+  Watcher(const std::string& dir, int stopAfter) : dir_(dir), stopAfter_(stopAfter) {
+    qk_progress_set_sink(this);
+  }
+  ~Watcher() override {
+    qk_progress_set_sink(nullptr);
+    qk_interrupt_clear();
+  }
+  void Advance(uint64_t done) override {
+    bytes += done;
+    for (const auto& [name, entry] : qktest::Tree(dir_)) {
+      if (name.find("/.qkzip-") == 0) building = entry.substr(0, 5);
+    }
+    if (++reports == stopAfter_) qk_interrupt_raise(SIGTERM);
+  }
+  void SetTotal(uint64_t) override {}
+
+  uint64_t bytes = 0;
+  int reports = 0;
+  std::string building;
+
+ private:
+  std::string dir_;
+  int stopAfter_;
+};
+
+// Text shrinks; random bytes are stored, never grown by more than deflate's
+// block headers. Every byte read is reported while the archive is private,
+// and a stop asked before the first entry or between two blocks of a file
+// leaves the earlier archive as it was.
+TEST(WVZipTest, CompressionProgressAndInterruption) {
+  ScratchDir dir;
+  std::mt19937 random(11);
+  std::string noise(100000, '\0'), text;
+  for (char& c : noise) c = static_cast<char>(random());
+  while (text.size() < 100000) text += "line " + std::to_string(random() % 1000) + "\n";
+  ASSERT_TRUE(MakeTree(dir.path(), {{"/out", "d 755"}, {"/out/b.zip", "f 644 earlier"},
+      {"/src", "d 755"}, {"/src/noise", "f 644 " + noise}, {"/src/text", "f 644 " + text}}));
+  {
+    Watcher watcher(dir / "out", 0);
+    ASSERT_EQ("ok", Zip(dir / "src/", dir / "out/b.zip"));
+    EXPECT_EQ(noise.size() + text.size(), watcher.bytes);
+    EXPECT_EQ("f 600", watcher.building);
+  }
+  std::map<std::string, size_t> stored;
+  for (const Entry& e : ReadBack(dir / "out/b.zip")) stored[e.name] = e.stored;
+  EXPECT_LT(stored["text"], text.size() / 4);
+  EXPECT_LE(stored["noise"], noise.size() + 64);
+
+  const auto before = qktest::Tree(dir.path());
+  for (int stopAfter : {-1, 1}) {
+    SCOPED_TRACE(stopAfter);
+    Watcher watcher(dir / "out", stopAfter);
+    if (stopAfter == -1) qk_interrupt_raise(SIGINT);
+    EXPECT_EQ("Zip module: Interrupted.", Zip(dir / "src/", dir / "out/b.zip"));
+    EXPECT_EQ(before, qktest::Tree(dir.path()));
+  }
 }
 
 }  // namespace

@@ -168,6 +168,38 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
     return len(infos)
 
 
+def entry_names(project, db_only=False):
+    """The archive's names for a backup of project: directories end in '/'."""
+    return ['qkproj.db'] + ([] if db_only else [
+        name + '/' if data is None else name for name, data in tree(project).items()])
+
+
+def check_readers(tc, path, names):
+    """unzip, zipfile, 7-Zip and bsdtar each list exactly names and find
+    nothing to warn about."""
+    def output(*command):
+        result = subprocess.run(command, capture_output=True,
+                                env=dict(os.environ, LC_ALL='C.UTF-8'))
+        tc.assertEqual((result.returncode, result.stderr), (0, b''), command)
+        return result.stdout.decode(errors='replace')
+    tested = output('unzip', '-t', path)
+    tc.assertTrue(tested.endswith('\nNo errors detected in compressed data of %s.\n'
+                                  % path), tested[-300:])
+    seven = output('7z', 't', path)
+    tc.assertIn('\nEverything is Ok\n', seven)
+    tc.assertIsNone(re.search('warning', seven, re.I), seven)
+    listed = {
+        'unzip': re.findall(r'^    testing: (.*?) +OK$', tested, re.M),
+        'zipfile': zipfile.ZipFile(path).namelist(),
+        '7z': [p + '/' if folder == '+' else p for p, folder in re.findall(
+            r'^Path = (.*)\nFolder = ([+-])$', output('7z', 'l', '-ba', '-slt', path),
+            re.M)],
+        'bsdtar': output('bsdtar', '-tf', path).splitlines(),
+    }
+    for reader, got in listed.items():
+        tc.assertEqual(sorted(got), sorted(names), reader)
+
+
 class Case(unittest.TestCase):
     """A scratch directory with a project and an empty -t directory."""
 
