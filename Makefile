@@ -3,7 +3,8 @@
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
             zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
-            mandoc dpkg-dev file lcov clang libclang-rt-dev
+            mandoc dpkg-dev file lcov clang libclang-rt-dev p7zip-full \
+            libarchive-tools
 JOBS ?= 2
 PREFIX ?= /usr/local
 

@@ -1,23 +1,36 @@
 #include "backup/WVZip.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 
-#include "containers/CQKStringList.h"
+#include "backup/WVZipArchive.h"
 #include "fs/qk_fs.h"
-#include "fs/qk_path.h"
+#include "fs/qk_interrupt.h"
+#include "fs/qk_owned_fd.h"
+#include "fs/qk_progress.h"
 
 namespace {
 
 const unsigned int kReadBufferSize = 16384;
+// Level 0 still writes a deflate stream (method 8), of stored blocks.
+const int kStoreLevel = 0;
+// Made on Unix (zip 4.5): readers then take the name's bytes as they are
+// (or as UTF-8 when flagged) instead of as an MS-DOS code page, and find
+// each entry's type and permissions in the upper half of its external
+// attributes.
+const unsigned long kMadeByUnix = (3u << 8) | 45u;
+const unsigned long kMsDosDirectoryAttribute = 0x10;
+const unsigned long kUtf8NameFlag = 1u << 11;
 
 const char kNoMemory[] =
     "Zip module: Unable to allocate memory for compression.";
@@ -34,9 +47,14 @@ const char kWriteFailed[] =
 const char kCloseEntryFailed[] =
     "Zip module: Unable to close file inserted into zip archive.";
 const char kCloseArchiveFailed[] = "Zip module: Unable to close zip archive.";
+const char kInterrupted[] = "Zip module: Interrupted.";
 
 struct FreeDeleter {
-  void operator()(char* block) const { free(block); }
+  void operator()(unsigned char* block) const { free(block); }
+};
+
+struct DirCloser {
+  void operator()(DIR* stream) const { closedir(stream); }
 };
 
 // The message, then the system's reason on a line of its own when known.
@@ -48,138 +66,243 @@ void SetMessage(CQKString& text, const char* message, int error) {
   }
 }
 
-void PutLittleEndian(unsigned char* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; i++) out[i] = static_cast<unsigned char>(value >> (8 * i));
+void ToZipTime(time_t moment, tm_zip* time) {
+  struct tm local;
+  localtime_r(&moment, &local);
+  time->tm_sec = local.tm_sec;
+  time->tm_min = local.tm_min;
+  time->tm_hour = local.tm_hour;
+  time->tm_mday = local.tm_mday;
+  time->tm_mon = local.tm_mon;
+  time->tm_year = local.tm_year;
 }
 
-uint64_t GetLittleEndian(const unsigned char* in, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | in[i];
-  return value;
+// Readers take unflagged names as code page 437; the flag makes them read
+// UTF-8. Names that are not UTF-8 keep their bytes and no claim.
+bool IsUtf8BeyondAscii(const CQKString& name) {
+  const unsigned char* bytes =
+      reinterpret_cast<const unsigned char*>(name.GetSafeStringPtr());
+  bool ascii = true;
+  for (unsigned int i = 0; i < name.GetLength() && ascii; i++) {
+    ascii = bytes[i] < 0x80;
+  }
+  return !ascii && CQKString::IsLegalUTF8String(bytes, name.GetLength());
 }
 
-// minizip writes the zip64 end records only when the central directory lies
-// beyond 4 GiB; with more entries than the 16-bit count holds, readers then
-// reject the archive. This inserts the zip64 end-of-central-directory record
-// and its locator before the classic end record, whose counts stay 0xFFFF.
-bool CompleteZip64EndRecords(int fd, uint64_t entries) {
-  const off_t end = lseek(fd, 0, SEEK_END);
-  const off_t classicAt = end - 22;  // minizip writes no archive comment
-  unsigned char classic[22];
-  if (classicAt < 0 || pread(fd, classic, sizeof classic, classicAt) != 22) {
-    return false;
+// Whether a file's first block looks already compressed: its byte entropy,
+// corrected for the sample's size (Miller-Madow), is so close to 8 bits
+// that deflate could save at most about half a percent, for the price of
+// its slowest work. Blocks too small to judge are deflated.
+bool LooksIncompressible(const unsigned char* block, size_t size) {
+  const size_t kMinimumSample = 4096;
+  const double kThresholdBits = 7.96;
+  if (size < kMinimumSample) return false;
+  size_t counts[256] = {};
+  for (size_t i = 0; i < size; i++) counts[block[i]]++;
+  double bits = 0;
+  int used = 0;
+  for (size_t count : counts) {
+    if (count == 0) continue;
+    const double share = static_cast<double>(count) / static_cast<double>(size);
+    bits -= share * std::log2(share);
+    used++;
   }
-  if (GetLittleEndian(classic, 4) != 0x06054b50) {
-    errno = EINVAL;
-    return false;
-  }
-  const uint64_t directorySize = GetLittleEndian(classic + 12, 4);
-  const uint64_t directoryAt = GetLittleEndian(classic + 16, 4);
-  // Anything between the directory and the end record means minizip wrote
-  // the zip64 records itself.
-  if (directoryAt + directorySize != static_cast<uint64_t>(classicAt)) {
-    return true;
-  }
-
-  unsigned char records[56 + 20 + 22] = {};
-  unsigned char* zip64 = records;
-  PutLittleEndian(zip64, 0x06064b50, 4);
-  PutLittleEndian(zip64 + 4, 44, 8);  // size of the rest of the record
-  PutLittleEndian(zip64 + 12, 45, 2);  // version made by
-  PutLittleEndian(zip64 + 14, 45, 2);  // version needed
-  PutLittleEndian(zip64 + 24, entries, 8);
-  PutLittleEndian(zip64 + 32, entries, 8);
-  PutLittleEndian(zip64 + 40, directorySize, 8);
-  PutLittleEndian(zip64 + 48, directoryAt, 8);
-  unsigned char* locator = records + 56;
-  PutLittleEndian(locator, 0x07064b50, 4);
-  PutLittleEndian(locator + 8, static_cast<uint64_t>(classicAt), 8);
-  PutLittleEndian(locator + 16, 1, 4);  // total number of disks
-  memcpy(records + 76, classic, sizeof classic);
-  PutLittleEndian(records + 76 + 8, 0xFFFF, 2);
-  PutLittleEndian(records + 76 + 10, 0xFFFF, 2);
-  return pwrite(fd, records, sizeof records, classicAt) ==
-         static_cast<ssize_t>(sizeof records);
+  bits += (used - 1) / (2.0 * static_cast<double>(size) * std::log(2.0));
+  return bits >= kThresholdBits;
 }
 
-// The archive under construction: a new file beside the destination, which
-// takes the destination's name only once complete and is removed otherwise.
-class TemporaryArchive {
+// Open failures that mean "not ours to pack" rather than a broken backup:
+// no permission, gone or changed since it was listed, a link loop.
+bool LeftOut(int error) {
+  return error == EACCES || error == EPERM || error == ENOENT ||
+         error == ENOTDIR || error == ELOOP;
+}
+
+// One walk of a tree into an open archive, each entry written as it is
+// found: only the archive's central directory grows with the tree.
+class TreeZipper {
  public:
-  TemporaryArchive() = default;
-  ~TemporaryArchive() {
-    if (created_ && !installed_) qk_remove(path_);
-  }
-  TemporaryArchive(const TemporaryArchive&) = delete;
-  TemporaryArchive& operator=(const TemporaryArchive&) = delete;
+  TreeZipper(zipFile zip, const CWVZipArchive& archive, bool relativeNames,
+             bool directoryEntries, unsigned char* buffer, CQKString& errorText)
+      : zip_(zip),
+        archive_(archive),
+        relativeNames_(relativeNames),
+        directoryEntries_(directoryEntries),
+        buffer_(buffer),
+        errorText_(errorText) {}
 
-  // Creates the file exclusively, with the mode a new file would get.
-  bool Create(const CQKString& zipPath) {
-    if (zipPath.GetLength() == 0) {
-      errno = ENOENT;
-      return false;
-    }
-    if (qk_isdir(zipPath, 'f')) {
-      errno = EISDIR;
-      return false;
-    }
-    CQKString directory;
-    unsigned int slash = 0;
-    if (zipPath.InStrReverse('/', &slash, false)) {
-      directory = zipPath.Left(static_cast<int>(slash) + 1);
-    }
-    for (unsigned int attempt = 0;; attempt++) {
-      path_.SafeFormat("%s.qkzip-%ld-%u", directory.GetSafeStringPtr(),
-                       static_cast<long>(getpid()), attempt);
-      const int fd = qk_open(path_, O_CREAT | O_EXCL | O_WRONLY, 0666);
-      if (fd != -1) {
-        close(fd);
-        created_ = true;
-        return true;
-      }
-      if (errno != EEXIST) return false;
-    }
-  }
-
-  // Completes the end records, makes the bytes durable and gives the
-  // archive its name.
-  bool Install(const CQKString& zipPath, uint64_t entries) {
-    const int fd = qk_open(path_, O_RDWR, 0);
-    if (fd == -1) return false;
-    bool ok = (entries <= 0xFFFF || CompleteZip64EndRecords(fd, entries)) &&
-              fsync(fd) == 0;
-    const int failure = errno;
-    ok = close(fd) == 0 && ok;
-    if (!ok) {
-      errno = failure;
-      return false;
-    }
-    if (!qk_rename(path_, zipPath)) return false;
-    installed_ = true;
-    return true;
-  }
-
-  const CQKString& GetPath() const { return path_; }
+  // Adds everything `source` holds; false with the error text set at the
+  // first failure, after which nothing more is attempted.
+  bool AddSource(const CQKString& source);
+  uint64_t GetEntryCount() const { return entries_; }
 
  private:
-  CQKString path_;
-  bool created_ = false;
-  bool installed_ = false;
+  bool AddChildren(DIR* stream, const CQKString& prefix);
+  bool AddChild(int parent, const dirent64& entry, const CQKString& name);
+  bool AddDirectory(QKOwnedFd& directory, const struct stat64& st,
+                    const CQKString& name);
+  bool AddFile(int fd, const struct stat64& st, const CQKString& name);
+  ssize_t ReadBlock(int fd);
+  bool OpenEntry(const CQKString& name, const struct stat64& st, int level);
+  bool CloseEntry();
+  bool Fail(const char* message, int error = 0) {
+    SetMessage(errorText_, message, error);
+    return false;
+  }
+
+  zipFile zip_;
+  const CWVZipArchive& archive_;
+  const bool relativeNames_;
+  const bool directoryEntries_;
+  unsigned char* buffer_;
+  CQKString& errorText_;
+  uint64_t entries_ = 0;
 };
 
-CQKString EntryName(const CQKString& source, const CQKString& path,
-                    bool relativeNames, bool isDirectory) {
-  CQKString name;
-  unsigned int slash = 0;
-  if (relativeNames) {
-    name = path.Right(static_cast<int>(path.GetLength() - source.GetLength()));
-  } else if (path.InStrReverse('/', &slash, false)) {
-    path.GetSubStrInto(name, slash + 1, 0, true);
-  } else {
-    name = path;
+bool TreeZipper::AddSource(const CQKString& source) {
+  // Non-blocking, so that a source that is a FIFO cannot hang the open.
+  QKOwnedFd top(qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+  if (top.get() == -1) return LeftOut(errno) || Fail(kReadFailed, errno);
+  struct stat64 st;
+  if (fstat64(top.get(), &st) != 0) return Fail(kReadFailed, errno);
+  if (S_ISREG(st.st_mode)) {
+    unsigned int slash = 0;
+    CQKString name(source);
+    if (source.InStrReverse('/', &slash, false)) {
+      source.GetSubStrInto(name, slash + 1, 0, true);
+    }
+    return AddFile(top.get(), st, name);
   }
-  if (isDirectory) name += '/';
-  return name;
+  if (!S_ISDIR(st.st_mode)) return true;
+  std::unique_ptr<DIR, DirCloser> stream(fdopendir(top.get()));
+  if (!stream) return Fail(kReadFailed, errno);
+  top.Release();
+  const bool endsWithSlash =
+      source.GetLength() > 0 && source[source.GetLength() - 1] == '/';
+  return AddChildren(stream.get(), endsWithSlash ? "" : "/");
+}
+
+// `prefix` is what the children's names begin with under relative naming.
+bool TreeZipper::AddChildren(DIR* stream, const CQKString& prefix) {
+  for (;;) {
+    if (qk_interrupted()) return Fail(kInterrupted);
+    errno = 0;
+    const dirent64* entry = readdir64(stream);
+    // A directory that cannot be read to its end would give no backup.
+    if (entry == nullptr) return errno == 0 || Fail(kReadFailed, errno);
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
+      continue;
+    }
+    CQKString name;
+    if (relativeNames_) name = prefix;
+    // Byte for byte: a name that is not UTF-8 must still name its file.
+    name.AppendUTF8(reinterpret_cast<const unsigned char*>(entry->d_name));
+    if (!AddChild(dirfd(stream), *entry, name)) return false;
+  }
+}
+
+bool TreeZipper::AddChild(int parent, const dirent64& entry,
+                          const CQKString& name) {
+  // The directory's own record of the type saves a stat; links, and file
+  // systems that do not say, need one (following the link).
+  unsigned char type = entry.d_type;
+  if (type == DT_LNK || type == DT_UNKNOWN) {
+    struct stat64 st;
+    if (fstatat64(parent, entry.d_name, &st, 0) != 0) return true;
+    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
+  }
+  // Anything else is never opened: a FIFO would block, a device not end.
+  if (type != DT_REG && type != DT_DIR) return true;
+  const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (type == DT_DIR ? O_DIRECTORY : 0);
+  QKOwnedFd file(openat64(parent, entry.d_name, flags));
+  if (file.get() == -1) {
+    return LeftOut(errno) ||
+           Fail(type == DT_DIR ? kReadFailed : kOpenFileFailed, errno);
+  }
+  // Asked again of what was opened: the name may mean something else now.
+  struct stat64 st;
+  if (fstat64(file.get(), &st) != 0) return Fail(kReadFailed, errno);
+  if (S_ISDIR(st.st_mode)) return AddDirectory(file, st, name);
+  if (!S_ISREG(st.st_mode) || archive_.IsSelf(st)) return true;
+  return AddFile(file.get(), st, name);
+}
+
+bool TreeZipper::AddDirectory(QKOwnedFd& directory, const struct stat64& st,
+                              const CQKString& name) {
+  CQKString entryName(name);
+  entryName += '/';
+  if (directoryEntries_ &&
+      !(OpenEntry(entryName, st, Z_DEFAULT_COMPRESSION) && CloseEntry())) {
+    return false;
+  }
+  std::unique_ptr<DIR, DirCloser> stream(fdopendir(directory.get()));
+  if (!stream) return Fail(kReadFailed, errno);
+  directory.Release();
+  return AddChildren(stream.get(), entryName);
+}
+
+bool TreeZipper::AddFile(int fd, const struct stat64& st,
+                         const CQKString& name) {
+  ssize_t count = ReadBlock(fd);
+  if (count < 0) return false;
+  const int level = LooksIncompressible(buffer_, static_cast<size_t>(count))
+                        ? kStoreLevel
+                        : Z_DEFAULT_COMPRESSION;
+  if (!OpenEntry(name, st, level)) return false;
+  // Only the end of the file (0) stops the copy; a short read does not.
+  while (count > 0) {
+    if (zipWriteInFileInZip(zip_, buffer_, static_cast<unsigned>(count)) < 0) {
+      return Fail(kWriteFailed);
+    }
+    count = ReadBlock(fd);
+    if (count < 0) return false;
+  }
+  return CloseEntry();
+}
+
+// The next block of the file, its size, or -1 with the error text set.
+ssize_t TreeZipper::ReadBlock(int fd) {
+  for (;;) {
+    if (qk_interrupted()) {
+      Fail(kInterrupted);
+      return -1;
+    }
+    const ssize_t count = read(fd, buffer_, kReadBufferSize);
+    if (count >= 0) {
+      qk_progress_advance(static_cast<uint64_t>(count));
+      return count;
+    }
+    // A signal that asked nothing of the run only cut the read short.
+    if (errno != EINTR) {
+      Fail(kReadFailed, errno);
+      return -1;
+    }
+  }
+}
+
+// The entry keeps the file's type and permission bits (never set-id bits),
+// so a restore grants no more than the backup did.
+bool TreeZipper::OpenEntry(const CQKString& name, const struct stat64& st,
+                           int level) {
+  zip_fileinfo info;
+  memset(&info, 0, sizeof info);
+  ToZipTime(st.st_mtime, &info.tmz_date);
+  info.external_fa = static_cast<unsigned long>(st.st_mode & (S_IFMT | 0777)) << 16;
+  if (S_ISDIR(st.st_mode)) info.external_fa |= kMsDosDirectoryAttribute;
+  const unsigned long flags = IsUtf8BeyondAscii(name) ? kUtf8NameFlag : 0;
+  if (zipOpenNewFileInZip4_64(zip_, name.GetSafeStringPtr(), &info, nullptr, 0,
+                              nullptr, 0, nullptr, Z_DEFLATED, level, 0,
+                              -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                              nullptr, 0, kMadeByUnix, flags, 1) != ZIP_OK) {
+    return Fail(kAddEntryFailed);
+  }
+  return true;
+}
+
+bool TreeZipper::CloseEntry() {
+  if (zipCloseFileInZip(zip_) != ZIP_OK) return Fail(kCloseEntryFailed);
+  ++entries_;
+  return true;
 }
 
 }  // namespace
@@ -190,14 +313,14 @@ CWVZip::~CWVZip() {}
 
 bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
                      bool relativeNames, bool directoryEntries) {
-  std::unique_ptr<char, FreeDeleter> buffer(
-      static_cast<char*>(malloc(kReadBufferSize)));
+  std::unique_ptr<unsigned char, FreeDeleter> buffer(
+      static_cast<unsigned char*>(malloc(kReadBufferSize)));
   if (!buffer) {
     errorText_ = kNoMemory;
     return false;
   }
 
-  TemporaryArchive archive;
+  CWVZipArchive archive;
   zipFile zip = nullptr;
   if (archive.Create(zipPath)) {
     // A reason left over from earlier calls must not reach the message.
@@ -209,74 +332,19 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
     return false;
   }
 
-  CQKStringList paths;
-  uint64_t entries = 0;
-  // An archive of a tree that could not be listed in full is no backup.
-  bool ok = GetFileAndDirectoryListFromPath(source, paths, true, false);
-  if (!ok) errorText_ = kReadFailed;
-  for (unsigned int i = 1; ok && i <= paths.GetCount(); ++i) {
-    const CQKString& path = *paths.GetStringAt(i);
-    const bool isFile = qk_isfile(path, 'r');
-    if (!isFile && !(directoryEntries && qk_isdir(path, 'r'))) continue;
-    ok = AddEntry(zip, path, EntryName(source, path, relativeNames, !isFile),
-                  isFile, buffer.get());
-    if (ok) ++entries;
-  }
-
-  // After a failure this also closes the entry left open.
+  TreeZipper zipper(zip, archive, relativeNames, directoryEntries,
+                    buffer.get(), errorText_);
+  const bool ok = zipper.AddSource(source);
+  // After a failure this also closes the entry left open; the temporary
+  // archive then goes with `archive`.
   if (zipClose(zip, nullptr) != ZIP_OK && ok) {
     errorText_ = kCloseArchiveFailed;
     return false;
   }
-  if (ok && !archive.Install(zipPath, entries)) {
+  if (ok && !archive.Install(zipPath, zipper.GetEntryCount())) {
     SetMessage(errorText_, kCloseArchiveFailed, errno);
     return false;
   }
-  return ok;
-}
-
-bool CWVZip::AddEntry(zipFile zip, const CQKString& path,
-                      const CQKString& name, bool isFile, char* buffer) {
-  zip_fileinfo info;
-  memset(&info, 0, sizeof info);
-  FileTime(path, &info.tmz_date, &info.dosDate);
-  if (zipOpenNewFileInZip64(zip, name.GetSafeStringPtr(), &info, nullptr, 0,
-                            nullptr, 0, nullptr, Z_DEFLATED,
-                            Z_DEFAULT_COMPRESSION, 1) != ZIP_OK) {
-    errorText_ = kAddEntryFailed;
-    return false;
-  }
-  if (isFile && !CopyFileIntoEntry(zip, path, buffer)) return false;
-  if (zipCloseFileInZip(zip) != ZIP_OK) {
-    errorText_ = kCloseEntryFailed;
-    return false;
-  }
-  return true;
-}
-
-bool CWVZip::CopyFileIntoEntry(zipFile zip, const CQKString& path,
-                               char* buffer) {
-  const int fd = qk_open(path, O_RDONLY, 0400);
-  if (fd == -1) {
-    errorText_ = kOpenFileFailed;
-    return false;
-  }
-  bool ok = true;
-  for (;;) {
-    const ssize_t count = read(fd, buffer, kReadBufferSize);
-    if (count == 0) break;
-    if (count < 0) {
-      errorText_ = kReadFailed;
-      ok = false;
-      break;
-    }
-    if (zipWriteInFileInZip(zip, buffer, static_cast<unsigned>(count)) < 0) {
-      errorText_ = kWriteFailed;
-      ok = false;
-      break;
-    }
-  }
-  close(fd);
   return ok;
 }
 
@@ -289,13 +357,6 @@ int CWVZip::FileTime(const CQKString& path, tm_zip* time,
     modified = st.st_mtime;
     result = 1;
   }
-  struct tm local;
-  localtime_r(&modified, &local);
-  time->tm_sec = local.tm_sec;
-  time->tm_min = local.tm_min;
-  time->tm_hour = local.tm_hour;
-  time->tm_mday = local.tm_mday;
-  time->tm_mon = local.tm_mon;
-  time->tm_year = local.tm_year;
+  ToZipTime(modified, time);
   return result;
 }

@@ -5,10 +5,13 @@
 
 #include "strings/CQKString.h"
 
-// Packs a directory tree into a new zip archive through minizip: every entry
-// deflated at zlib's default level, named in UTF-8, dated with its file's
-// modification time in local time. A failing operation leaves one message
-// in the error text; success leaves the text as it was.
+// Packs a directory tree into a new zip archive through minizip. Every
+// entry is deflated (method 8): at zlib's default level, or at level 0 when
+// a sample of the file shows it cannot shrink. Names are stored as their
+// bytes, flagged as UTF-8 when they are well-formed UTF-8 beyond ASCII;
+// entries are dated with their file's modification time in local time.
+// A failing operation leaves one message in the error text; success leaves
+// the text as it was.
 class CWVZip {
  public:
   CWVZip();
@@ -20,14 +23,20 @@ class CWVZip {
   // Writes every readable regular file under `source` into a new archive at
   // `zipPath`, and with `directoryEntries` every readable directory too, as
   // an entry of its own named with a trailing "/" and placed before its
-  // contents. Anything unreadable or special is left out without a message.
-  // With `relativeNames` an entry is named by its path below `source`
-  // (without a leading "/" when `source` ends with "/"); otherwise by its
-  // last path component alone, which flattens the tree.
+  // contents. The tree is packed as it is walked, in the system's directory
+  // order; symbolic links are followed. Anything unreadable, and anything
+  // that is neither a regular file nor a directory, is left out without a
+  // message and never opened for reading. With `relativeNames` an entry is
+  // named by its path below `source` (without a leading "/" when `source`
+  // ends with "/"); otherwise by its last path component alone, which
+  // flattens the tree. A `source` that is a file gives one entry named by
+  // its last component.
   //
-  // The archive is built under a temporary name in the destination's
-  // directory and renamed over `zipPath` only when complete: a failure
-  // leaves an existing archive untouched and no partial one behind.
+  // The archive is built under a private temporary name in the
+  // destination's directory and renamed over `zipPath` only when complete:
+  // a failure or an interruption (asked between buffers and entries) leaves
+  // an existing archive untouched and no partial one behind. Bytes read are
+  // reported to the progress sink.
   bool ZipFile(const CQKString& source, const CQKString& zipPath,
                bool relativeNames, bool directoryEntries);
 
@@ -40,10 +49,6 @@ class CWVZip {
   const CQKString& GetErrorText() const { return errorText_; }
 
  private:
-  bool AddEntry(zipFile zip, const CQKString& path, const CQKString& name,
-                bool isFile, char* buffer);
-  bool CopyFileIntoEntry(zipFile zip, const CQKString& path, char* buffer);
-
   CQKString errorText_;
 };
 

@@ -143,8 +143,7 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
               for t in (int(window[0]) - 2, window[1] + 1))
     with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
         infos = z.infolist()
-        # Names are UTF-8 without the UTF-8 flag, so zipfile read them as cp437.
-        names = [i.filename.encode('cp437').decode() for i in infos]
+        names = [i.filename for i in infos]
         tc.assertEqual(sorted(names), sorted(
             n + '/' if data is None else n for n, data in want.items()))
         index = {name: i for i, name in enumerate(names)}
@@ -152,7 +151,8 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
             parent = name.rstrip('/').rpartition('/')[0]
             if parent:
                 tc.assertLess(index[parent + '/'], i, name)
-            tc.assertEqual((info.compress_type, info.flag_bits), (8, 0), name)
+            tc.assertEqual((info.compress_type, info.flag_bits),
+                           (8, 0 if name.isascii() else 0x800), name)
             tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
                           (name, info.date_time, lo, hi))
             if name != 'qkproj.db':
@@ -161,10 +161,43 @@ def check_archive(tc, path, project, window, db_only=False, queries=()):
             head = struct.unpack('<IHHHHHIIIHH', raw.read(30))
             tc.assertEqual(head[:2], (0x04034b50, 45), name)
             raw.seek(head[9], 1)
-            tc.assertEqual(struct.unpack('<HH', raw.read(4)), (1, 16), name)
+            tc.assertEqual(struct.unpack('<HHQQ', raw.read(20)),
+                           (1, 16, info.file_size, info.compress_size), name)
         with tempfile.TemporaryDirectory(dir='/var/tmp') as scratch:
             check_db(tc, z.extract(infos[index['qkproj.db']], scratch), queries)
     return len(infos)
+
+
+def entry_names(project, db_only=False):
+    """The archive's names for a backup of project: directories end in '/'."""
+    return ['qkproj.db'] + ([] if db_only else [
+        name + '/' if data is None else name for name, data in tree(project).items()])
+
+
+def check_readers(tc, path, names):
+    """unzip, zipfile, 7-Zip and bsdtar each list exactly names and find
+    nothing to warn about."""
+    def output(*command):
+        result = subprocess.run(command, capture_output=True,
+                                env=dict(os.environ, LC_ALL='C.UTF-8'))
+        tc.assertEqual((result.returncode, result.stderr), (0, b''), command)
+        return result.stdout.decode(errors='replace')
+    tested = output('unzip', '-t', path)
+    tc.assertTrue(tested.endswith('\nNo errors detected in compressed data of %s.\n'
+                                  % path), tested[-300:])
+    seven = output('7z', 't', path)
+    tc.assertIn('\nEverything is Ok\n', seven)
+    tc.assertIsNone(re.search('warning', seven, re.I), seven)
+    listed = {
+        'unzip': re.findall(r'^    testing: (.*?) +OK$', tested, re.M),
+        'zipfile': zipfile.ZipFile(path).namelist(),
+        '7z': [p + '/' if folder == '+' else p for p, folder in re.findall(
+            r'^Path = (.*)\nFolder = ([+-])$', output('7z', 'l', '-ba', '-slt', path),
+            re.M)],
+        'bsdtar': output('bsdtar', '-tf', path).splitlines(),
+    }
+    for reader, got in listed.items():
+        tc.assertEqual(sorted(got), sorted(names), reader)
 
 
 class Case(unittest.TestCase):

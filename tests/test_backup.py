@@ -64,6 +64,7 @@ class Backup(qktest.Case):
         self.assertSucceeded(self.qk('proj', 'out'))
         # The fixture's 14 entries, the new directory and its files.
         self.assertEqual(self.check(self.path('out.zip'), True), 14 + 1 + 70000)
+        qktest.check_readers(self, self.path('out.zip'), qktest.entry_names(self.project))
         # The zip64 end record with the true count, its locator, then the
         # classic end record, whose 16-bit counts are full.
         with open(self.path('out.zip'), 'rb') as raw:
