@@ -179,7 +179,8 @@ CSQLiteBackup::BackupError CSQLiteBackup::Open(const CQKString& path,
   }
   if (result == kSuccess) result = isSource ? kSourceOpenFailed
                                             : kDestinationOpenFailed;
-  const int limit = sqlite3_vfs_find(nullptr)->mxPathname - kJournalSuffixLength;
+  const int limit =
+      sqlite3_vfs_find(nullptr)->mxPathname - kJournalSuffixLength;
   if ((code & 0xFF) == SQLITE_CANTOPEN && isSource && !qk_access(path, 'f')) {
     SetErrorMessage(path, strerror(errno));
     return kSourceMissing;

@@ -184,8 +184,8 @@ TEST_F(QkCopyTest, LinksAreNeverFollowedIntoDirectories) {
 // each is skipped unread, directly or behind a link.
 TEST_F(QkCopyTest, OnlyRegularFilesAndDirectoriesAreCopied) {
   ASSERT_TRUE(qktest::MakeTree(dir_ / "src", {{"", "d 755"},
-      {"/a.txt", "f 644 alpha"}, {"/sub", "d 755"}, {"/sub/fifolink", "l ../fifo"},
-      {"/sub/b.txt", "f 644 beta"}}));
+      {"/a.txt", "f 644 alpha"}, {"/sub", "d 755"},
+      {"/sub/fifolink", "l ../fifo"}, {"/sub/b.txt", "f 644 beta"}}));
   ASSERT_EQ(mkfifo((dir_ / "src/fifo").c_str(), 0644), 0);
   ASSERT_EQ(mknod((dir_ / "src/null").c_str(), S_IFCHR | 0666, makedev(1, 3)),
             0);
@@ -230,8 +230,9 @@ class CountingSink : public QKProgressSink {
 TEST_F(QkCopyTest, FailuresNameTheFileAtFault) {
   qktest::Tmpfs small(dir_ / "fs", "256k");
   ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/ok", "d 755"},
-      {"/ok/big", "f 644 " + Pattern(300000)}, {"/dangling", "d 755"}, {"/dangling/link", "l nowhere"},
-      {"/locked", "d 755"}, {"/locked/secret", "f 600 s"}, {"/exists", "d 755"}}));
+      {"/ok/big", "f 644 " + Pattern(300000)}, {"/dangling", "d 755"},
+      {"/dangling/link", "l nowhere"}, {"/locked", "d 755"},
+      {"/locked/secret", "f 600 s"}, {"/exists", "d 755"}}));
   qktest::ChownTree(dir_ / "locked", qktest::kNobody);
   ASSERT_EQ(chown((dir_ / "locked/secret").c_str(), 0, 0), 0);
   struct Case { std::string from, to; int signal, error; std::string blamed; };
