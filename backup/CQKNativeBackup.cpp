@@ -1,5 +1,8 @@
 #include "backup/CQKNativeBackup.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "backup/WVZip.h"
 #include "fs/CQKFile.h"
 #include "fs/qk_copy.h"
@@ -125,10 +128,12 @@ unsigned int CQKNativeBackup::BackupDB() {
   const CQKString target = WorkingPath(kDatabaseFileName);
   CSQLiteBackup backup(source.GetSafeStringPtr(), target.GetSafeStringPtr(),
                        true);
-  return SetBackupError(backup.BackupDB());
+  const CSQLiteBackup::BackupError outcome = backup.BackupDB();
+  return SetBackupError(outcome, backup.GetErrorMessage());
 }
 
-unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error) {
+unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error,
+                                             const CQKString& detail) {
   ErrorType type;
   const char* message = nullptr;
   switch (error) {
@@ -210,6 +215,10 @@ unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error) {
         "temporary directory. [Error code: %d]",
         static_cast<int>(result));
   }
+  if (detail.GetLength() != 0) {
+    errorText_ += "\n";
+    errorText_ += detail;
+  }
   return result;
 }
 
@@ -230,6 +239,7 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
   const CQKString target = WorkingPath(name.GetSafeStringPtr());
   const char* format = nullptr;
   unsigned int result = 0;
+  CQKString failedPath;
   if (!qk_access(source, 'f')) {
     format = "The backup cannot be completed because the %s directory does "
              "not exist.";
@@ -238,9 +248,13 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
     format = "Cannot read the %s directory. Check the file permssions and "
              "retry the backup.";
     result = kStepCopyProjectDirectories + kNoReadPermission;
-  } else if (!qk_copy_dir(source, target, true, true, nullptr)) {
-    format = "An error occurred when copying the %s project directory.";
-    result = kStepCopyProjectDirectories + kCopyFailed;
+  } else if (!qk_copy_dir(source, target, true, true, nullptr, &failedPath)) {
+    // The second line says which file failed and why.
+    errorText_.SafeFormat(
+        "An error occurred when copying the %s project directory.\n%s: %s",
+        name.GetSafeStringPtr(), failedPath.GetSafeStringPtr(),
+        strerror(errno));
+    return kStepCopyProjectDirectories + kCopyFailed;
   }
   if (result != 0) errorText_.SafeFormat(format, name.GetSafeStringPtr());
   return result;

@@ -64,7 +64,11 @@ class CQKNativeBackup {
   unsigned int CreateTempDirectory();
   // Step 2: hot backup of the project database into the working directory.
   unsigned int BackupDB();
-  unsigned int SetBackupError(CSQLiteBackup::BackupError error);
+  // Sets the step's error text for `error`; a `detail` (what failed and
+  // why) becomes its second line.
+  unsigned int SetBackupError(
+      CSQLiteBackup::BackupError error,
+      const CQKString& detail = CQKString::kEmptyString);
   // Step 3: the four project sub-directories; kSkipped for database only.
   unsigned int CopyProjectDirectories();
   unsigned int CopyProjectDirectory(const CQKString& name,

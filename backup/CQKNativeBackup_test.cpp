@@ -52,7 +52,7 @@ TEST(CQKNativeBackupTest, BackupErrorTable) {
       {13, 513, kUnknown},  {14, 513, kUnknown}, {15, 513, kUnknown},
       {21, 513, kUnknown},  {22, 513, kUnknown}, {23, 513, kUnknown},
       {24, 513, kUnknown},  {25, 513, kUnknown}, {29, 513, kUnknown},
-      {30, 513, kUnknown},
+      {30, 513, kUnknown},  {31, 513, kUnknown},
   };
   for (const auto& c : cases) {
     CBackupParameters params;
@@ -64,12 +64,17 @@ TEST(CQKNativeBackupTest, BackupErrorTable) {
   }
 }
 
-TEST(CQKNativeBackupTest, SuccessLeavesErrorTextAlone) {
+TEST(CQKNativeBackupTest, DetailIsTheSecondLineAndSuccessSetsNoText) {
   CBackupParameters params;
   CQKNativeBackup job(params);
-  job.SetBackupError(CSQLiteBackup::kSourceMissing);
+  EXPECT_EQ(513u, job.SetBackupError(CSQLiteBackup::kBackupFailed,
+                                     CQKString("/w/qkproj.db: database or "
+                                               "disk is full")));
+  EXPECT_EQ("An unknown error occurred when backing up the database. Retry "
+            "the backup later.\n/w/qkproj.db: database or disk is full",
+            Text(job.GetErrorText()));
   EXPECT_EQ(0u, job.SetBackupError(CSQLiteBackup::kSuccess));
-  EXPECT_EQ(516u, job.SetBackupError(CSQLiteBackup::kSourceMissing));
+  EXPECT_EQ(0u, Text(job.GetErrorText()).find("An unknown error"));
 }
 
 TEST(CQKNativeBackupTest, DatabaseOnlySkipsDirectoriesWithoutLooking) {

@@ -1,13 +1,20 @@
 #include "backup/CSQLiteBackup.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 #include "fs/qk_fs.h"
+#include "fs/qk_interrupt.h"
+#include "fs/qk_progress.h"
 
 namespace {
 
@@ -20,10 +27,47 @@ const int kPagesPerStep = 5;
 const std::chrono::microseconds kFirstBusyWait(1000);
 const std::chrono::microseconds kLongestBusyWait(32000);
 
+// The copy reads and writes each page once, so SQLite's default page cache
+// (2 MB per connection) would hold only pages never asked for again.
+const char kSmallCache[] = "PRAGMA cache_size=-64";
+
+// SQLite refuses a database whose path leaves no room for its journal's
+// name (the path plus "-journal") within the file system layer's limit.
+const int kJournalSuffixLength = 8;
+
+// How many SQLite virtual-machine steps pass between two looks at a stop
+// request during the check of the copy.
+const int kStepsBetweenStopChecks = 10000;
+
+struct CloseConnection {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+using Connection = std::unique_ptr<sqlite3, CloseConnection>;
+
 // Pages of the source copied so far in the current pass.
 int CopiedPages(sqlite3_backup* backup) {
   return sqlite3_backup_pagecount(backup) - sqlite3_backup_remaining(backup);
 }
+
+// Tells the progress sink what the step just copied.
+class PageReport {
+ public:
+  void Update(sqlite3_backup* backup) {
+    const int total = sqlite3_backup_pagecount(backup);
+    if (total != total_) qk_progress_total(static_cast<uint64_t>(total));
+    total_ = total;
+    // A restarted pass counts again only once it passes the last report.
+    const int copied = CopiedPages(backup);
+    if (copied > reported_) {
+      qk_progress_advance(static_cast<uint64_t>(copied - reported_));
+      reported_ = copied;
+    }
+  }
+
+ private:
+  int total_ = -1;
+  int reported_ = 0;
+};
 
 // Steps the copy until it is done or fails. A commit by another connection
 // makes SQLite start the copy over; with small steps a steady stream of
@@ -33,7 +77,9 @@ CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup) {
   int pagesPerStep = kPagesPerStep;
   int copied = 0;
   std::chrono::microseconds busyWait = kFirstBusyWait;
+  PageReport report;
   for (;;) {
+    if (qk_interrupted() != 0) return CSQLiteBackup::kInterrupted;
     CSQLiteBackup::BackupError result = CSQLiteBackup::TranslateError(
         sqlite3_backup_step(backup, pagesPerStep), CSQLiteBackup::kFromBackup);
     if (result == CSQLiteBackup::kBackupBusy ||
@@ -42,7 +88,11 @@ CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup) {
       busyWait = std::min(busyWait * 2, kLongestBusyWait);
       continue;
     }
-    if (result != CSQLiteBackup::kSuccess) return result;
+    if (result != CSQLiteBackup::kSuccess) {
+      if (result == CSQLiteBackup::kDone) report.Update(backup);
+      return result;
+    }
+    report.Update(backup);
     busyWait = kFirstBusyWait;
     const int now = CopiedPages(backup);
     if (now < copied + pagesPerStep && pagesPerStep <= INT_MAX / 2) {
@@ -50,6 +100,29 @@ CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup) {
     }
     copied = now;
   }
+}
+
+int StopRequested(void*) { return qk_interrupted() != 0 ? 1 : 0; }
+
+// Keeps the first row of a quick_check: "ok", or the first problem found.
+// A problem's report starts with a line naming the schema, "*** in
+// database main ***", which says nothing here.
+int KeepVerdict(void* out, int, char** values, char**) {
+  CQKString* verdict = static_cast<CQKString*>(out);
+  const char* text = values[0] != nullptr ? values[0] : "";
+  const char* afterHeading = strchr(text, '\n');
+  if (strncmp(text, "*** ", 4) == 0 && afterHeading != nullptr) {
+    text = afterHeading + 1;
+  }
+  if (verdict->GetLength() == 0) verdict->SetFromUTF8(text);
+  return 0;
+}
+
+// Outcomes that are about the source database rather than its copy.
+bool IsAboutSource(CSQLiteBackup::BackupError error) {
+  return error == CSQLiteBackup::kSourceMissing ||
+         (error >= CSQLiteBackup::kSourceOpenFailed &&
+          error <= CSQLiteBackup::kSourceOpenFull);
 }
 
 }  // namespace
@@ -75,59 +148,145 @@ bool CSQLiteBackup::SameFile() const {
          source.st_ino == destination.st_ino;
 }
 
-CSQLiteBackup::BackupError CSQLiteBackup::BackupDB() {
-  if (!overwrite_ && qk_access(destination_, 'f')) return kDestinationExists;
-  if (source_.Compare(destination_, false) == 0 || SameFile()) return kSamePath;
-  if (qk_access(destination_, 'f') && !qk_remove(destination_)) {
-    return kDestinationNotRemoved;
-  }
-  if (!qk_access(source_, 'f')) return kSourceMissing;
+void CSQLiteBackup::SetErrorMessage(const CQKString& path,
+                                    const char* reason) {
+  errorMessage_.SafeFormat("%s: %s", path.GetSafeStringPtr(), reason);
+}
 
-  sqlite3* destination = nullptr;
-  BackupError result = TranslateError(
-      sqlite3_open(destination_.GetSafeStringPtr(), &destination),
-      kFromDestinationOpen);
-  if (destination == nullptr) {
-    return result == kSuccess ? kDestinationOpenFailed : result;
+CSQLiteBackup::BackupError CSQLiteBackup::Open(const CQKString& path,
+                                               ErrorSource side,
+                                               sqlite3** db) {
+  // The live source is never created: had it vanished since it was looked
+  // at, an empty database would appear in the project and be backed up.
+  const bool isSource = side == kFromSourceOpen;
+  // SQLite would create the copy with 0644 less the umask; made here first,
+  // it gets the 0666 less the umask of every other file of the backup.
+  if (!isSource) {
+    const int made = qk_open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (made != -1) close(made);
   }
-  if (result != kSuccess && result != kDestinationOpenEmpty) {
-    sqlite3_close(destination);
+  const int flags = isSource ? SQLITE_OPEN_READWRITE
+                             : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int code = sqlite3_open_v2(path.GetSafeStringPtr(), db, flags, nullptr);
+  BackupError result = TranslateError(code, side);
+  // These leave a usable connection: the copy still runs.
+  if (*db != nullptr &&
+      (result == kSuccess || result == kDestinationOpenEmpty ||
+       (isSource && (result == kSourceOpenEmpty ||
+                     result == kSourceOpenReadOnly ||
+                     result == kSourceOpenFull)))) {
+    return kSuccess;
+  }
+  if (result == kSuccess) result = isSource ? kSourceOpenFailed
+                                            : kDestinationOpenFailed;
+  const int limit =
+      sqlite3_vfs_find(nullptr)->mxPathname - kJournalSuffixLength;
+  if ((code & 0xFF) == SQLITE_CANTOPEN && isSource && !qk_access(path, 'f')) {
+    SetErrorMessage(path, strerror(errno));
+    return kSourceMissing;
+  }
+  if ((code & 0xFF) == SQLITE_CANTOPEN &&
+      static_cast<int>(path.GetLength()) > limit) {
+    errorMessage_.SafeFormat(
+        "%s: SQLite opens no database whose path is longer than %d bytes "
+        "(its limit of %d bytes less room for the journal's name).",
+        path.GetSafeStringPtr(), limit, limit + kJournalSuffixLength);
     return result;
   }
+  SetErrorMessage(path, *db != nullptr ? sqlite3_errmsg(*db)
+                                       : sqlite3_errstr(code));
+  return result;
+}
+
+CSQLiteBackup::BackupError CSQLiteBackup::BackupDB() {
+  errorMessage_.Empty();
+  if (!overwrite_ && qk_access(destination_, 'f')) {
+    SetErrorMessage(destination_, strerror(EEXIST));
+    return kDestinationExists;
+  }
+  if (source_.Compare(destination_, false) == 0 || SameFile()) {
+    SetErrorMessage(destination_, "the source database itself");
+    return kSamePath;
+  }
+  if (qk_access(destination_, 'f') && !qk_remove(destination_)) {
+    SetErrorMessage(destination_, strerror(errno));
+    return kDestinationNotRemoved;
+  }
+  if (!qk_access(source_, 'f')) {
+    SetErrorMessage(source_, strerror(errno));
+    return kSourceMissing;
+  }
+
+  sqlite3* opened = nullptr;
+  BackupError result = Open(destination_, kFromDestinationOpen, &opened);
+  Connection destination(opened);
+  if (result != kSuccess) return result;
   // The copy's last step syncs the destination while it still holds the
   // source's read lock; the copy is scratch until it is packed, so skipping
   // the sync shortens the time the server's writers wait.
-  sqlite3_exec(destination, "PRAGMA synchronous=OFF", nullptr, nullptr,
+  sqlite3_exec(destination.get(), "PRAGMA synchronous=OFF", nullptr, nullptr,
                nullptr);
+  sqlite3_exec(destination.get(), kSmallCache, nullptr, nullptr, nullptr);
 
-  sqlite3* source = nullptr;
-  result = TranslateError(sqlite3_open(source_.GetSafeStringPtr(), &source),
-                          kFromSourceOpen);
-  if (source == nullptr) {
-    sqlite3_close(destination);
-    return result == kSuccess ? kSourceOpenFailed : result;
-  }
-  if (result != kSuccess && result != kSourceOpenEmpty &&
-      result != kSourceOpenReadOnly && result != kSourceOpenFull) {
-    sqlite3_close(source);
-    sqlite3_close(destination);
-    return result;
-  }
+  opened = nullptr;
+  result = Open(source_, kFromSourceOpen, &opened);
+  Connection source(opened);
+  if (result != kSuccess) return result;
+  // Setting the cache reads the schema; a source that is busy or no
+  // database at all keeps the default here and is reported by the copy.
+  sqlite3_exec(source.get(), kSmallCache, nullptr, nullptr, nullptr);
 
+  result = Copy(source.get(), destination.get());
+  // The live database is let go before the copy is checked.
+  source.reset();
+  if (result != kSuccess) return result;
+  return CheckCopy(destination.get());
+}
+
+CSQLiteBackup::BackupError CSQLiteBackup::Copy(sqlite3* source,
+                                               sqlite3* destination) {
   sqlite3_backup* backup =
       sqlite3_backup_init(destination, "main", source, "main");
   if (backup == nullptr) {
-    result = TranslateError(sqlite3_errcode(destination), kFromBackup);
+    BackupError result =
+        TranslateError(sqlite3_errcode(destination), kFromBackup);
     // No copy was made, whatever the connection says.
     if (result == kSuccess) result = kBackupFailed;
-  } else {
-    result = StepUntilDone(backup);
-    if (result == kDone) result = kSuccess;
-    sqlite3_backup_finish(backup);
+    SetErrorMessage(destination_, sqlite3_errmsg(destination));
+    return result;
   }
-  sqlite3_close(source);
-  sqlite3_close(destination);
+  BackupError result = StepUntilDone(backup);
+  // Finishing leaves the failed step's reason on the destination connection.
+  sqlite3_backup_finish(backup);
+  if (result == kDone || result == kInterrupted) {
+    return result == kDone ? kSuccess : kInterrupted;
+  }
+  SetErrorMessage(IsAboutSource(result) ? source_ : destination_,
+                  sqlite3_errmsg(destination));
   return result;
+}
+
+// The online backup copies pages without reading them, so a damaged source
+// gives a damaged copy. quick_check reads every page of the copy once (the
+// live database is left alone); it skips integrity_check's cross-check of
+// indexes against their tables, which would cost many times more.
+CSQLiteBackup::BackupError CSQLiteBackup::CheckCopy(sqlite3* destination) {
+  sqlite3_progress_handler(destination, kStepsBetweenStopChecks, StopRequested,
+                           nullptr);
+  CQKString verdict;
+  const int code = sqlite3_exec(destination, "PRAGMA quick_check(1)",
+                                KeepVerdict, &verdict, nullptr);
+  sqlite3_progress_handler(destination, 0, nullptr, nullptr);
+  if (qk_interrupted() != 0) return kInterrupted;
+  if (code != SQLITE_OK) {
+    const BackupError result = TranslateError(code, kFromBackup);
+    SetErrorMessage(result == kCorrupt ? source_ : destination_,
+                    sqlite3_errmsg(destination));
+    return result;
+  }
+  if (verdict.Compare("ok", false) == 0) return kSuccess;
+  SetErrorMessage(source_, verdict.GetSafeStringPtr());
+  return kCorrupt;
 }
 
 CSQLiteBackup::BackupError CSQLiteBackup::TranslateError(int resultCode,

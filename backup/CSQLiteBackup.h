@@ -3,6 +3,8 @@
 
 #include "strings/CQKString.h"
 
+struct sqlite3;
+
 // One hot copy of an SQLite database file into another, through SQLite's
 // online-backup interface, while other processes may keep using the source.
 // The copy is a consistent snapshot of the source. Both connections live only
@@ -45,6 +47,8 @@ class CSQLiteBackup {
     kBackupNoMem = 27,
     kBackupBusy = 29,
     kBackupLocked = 30,
+    // The run was asked to stop (qk_interrupted) before the copy was done.
+    kInterrupted = 31,
   };
 
   // Which call produced an SQLite result code.
@@ -63,10 +67,19 @@ class CSQLiteBackup {
 
   // Copies the source database to the destination file. An existing
   // destination is refused without overwrite and replaced with it, unless
-  // it is the source itself (by path, link or another spelling). A busy or locked source is waited for, and a
-  // source that other connections keep changing is still copied in full: the
-  // call returns once the copy is complete or has failed.
+  // it is the source itself (by path, link or another spelling). The source
+  // is never created: one that vanished is kSourceMissing. A busy or locked
+  // source is waited for, and a source that other connections keep changing
+  // is still copied in full. The finished copy is checked (PRAGMA
+  // quick_check on the copy, never on the live source): damage is kCorrupt.
+  // A stop request (qk_interrupted) ends the copy with kInterrupted. Pages
+  // go to qk_progress_total and qk_progress_advance as they are copied.
   BackupError BackupDB();
+
+  // Why the last BackupDB failed, as "<database path>: <reason>", the reason
+  // in SQLite's own words where SQLite failed; empty after a success or a
+  // stop request.
+  const CQKString& GetErrorMessage() const { return errorMessage_; }
 
   // Maps an SQLite result code, extended or primary, to a BackupError for
   // the call that produced it. SQLITE_OK gives kSuccess.
@@ -75,10 +88,18 @@ class CSQLiteBackup {
  private:
   // Whether both paths name one existing file.
   bool SameFile() const;
+  // Opens one side of the copy; on failure sets the error message.
+  BackupError Open(const CQKString& path, ErrorSource side, sqlite3** db);
+  // Runs the steps of the copy, then checks the copy.
+  BackupError Copy(sqlite3* source, sqlite3* destination);
+  BackupError CheckCopy(sqlite3* destination);
+  // Sets the error message to "<path>: <reason>".
+  void SetErrorMessage(const CQKString& path, const char* reason);
 
   CQKString source_;
   CQKString destination_;
   bool overwrite_;
+  CQKString errorMessage_;
 };
 
 #endif  // QK_BACKUP_CSQLITEBACKUP_H_

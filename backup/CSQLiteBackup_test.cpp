@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "fs/qk_interrupt.h"
+#include "fs/qk_progress.h"
 #include "gtest/gtest.h"
 #include "tests/support/qk_test_support.h"
 
@@ -133,6 +136,89 @@ TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
   EXPECT_EQ(B::kCantOpen, qktest::RunAsNobody([&] {
     return B(source_.c_str(), (dir_ / "nobody.db").c_str(), false).BackupDB();
   }));
+}
+
+// Removes the file it names when SQLite opens its next connection, which
+// BackupDB makes after its own look at the source: the source vanishes in
+// between.
+std::string gVanishing;
+int RemoveVanishing(sqlite3*, char**, const void*) {
+  if (!gVanishing.empty()) remove(gVanishing.c_str());
+  gVanishing.clear();
+  return SQLITE_OK;
+}
+
+// Records the pages reported; raises `signal` (when set) at the first one.
+class PageSink : public QKProgressSink {
+ public:
+  explicit PageSink(int signal = 0) : signal_(signal) {}
+  void Advance(uint64_t done) override {
+    pages += done;
+    if (signal_ != 0) qk_interrupt_raise(signal_);
+  }
+  void SetTotal(uint64_t all) override { total = all; }
+  uint64_t pages = 0, total = 0;
+
+ private:
+  int signal_;
+};
+
+// Each failure says what failed and why; a damaged source is caught in the
+// copy, a vanished one is not created again, a stop request is honoured.
+TEST_F(CSQLiteBackupTest, FailuresSayWhatFailedAndWhy) {
+  const std::string corrupt = dir_ / "corrupt.db", vanished = dir_ / "gone.db";
+  MakeDatabase(corrupt, 300);
+  MakeDatabase(vanished, 10);
+  {
+    std::fstream file(corrupt, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(40 * 4096);
+    file << std::string(3 * 4096, '\xA5');
+  }
+  qktest::WriteFile(dir_ / "garbage.db", std::string(4096, 'x'));
+  std::string deep = dir_.path();
+  while (deep.size() < 500) deep += "/" + std::string(100, 'd');
+  ASSERT_EQ(0, system(("mkdir -p " + deep).c_str()));
+  sqlite3_auto_extension(reinterpret_cast<void (*)()>(RemoveVanishing));
+
+  struct Case { std::string from, to; int signal, expected; std::string text; };
+  const Case kCases[] = {
+      {dir_ / "missing.db", copy_, 0, 3,
+       dir_ / "missing.db: No such file or directory"},
+      {vanished, copy_, 0, 3, vanished + ": No such file or directory"},
+      {dir_ / "garbage.db", copy_, 0, 12,
+       dir_ / "garbage.db: file is not a database"},
+      {corrupt, copy_, 0, 10,
+       corrupt + ": Page 43: btreeInitPage() returns error code 11"},
+      {source_, deep + "/copy.db", 0, 20, deep + "/copy.db: SQLite opens no "
+       "database whose path is longer than 504 bytes (its limit of 512 bytes "
+       "less room for the journal's name)."},
+      {source_, copy_, SIGTERM, 31, ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.from + " -> " + c.to);
+    gVanishing = c.from == vanished ? vanished : "";
+    PageSink sink(c.signal);
+    qk_progress_set_sink(&sink);
+    B backup(c.from.c_str(), c.to.c_str(), true);
+    EXPECT_EQ(c.expected, backup.BackupDB());
+    qk_progress_set_sink(nullptr);
+    qk_interrupt_clear();
+    EXPECT_EQ(c.text, backup.GetErrorMessage().GetSafeStringPtr());
+  }
+  sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(RemoveVanishing));
+  EXPECT_FALSE(qktest::Exists(vanished));
+
+  // A whole copy reports every page of it, and its file has the mode any
+  // other new file of the backup gets.
+  PageSink sink;
+  qk_progress_set_sink(&sink);
+  const mode_t mask = umask(002);
+  EXPECT_EQ(B::kSuccess, B(source_.c_str(), copy_.c_str(), true).BackupDB());
+  umask(mask);
+  qk_progress_set_sink(nullptr);
+  EXPECT_EQ("f 664", qktest::Tree(copy_).at("").substr(0, 5));
+  EXPECT_EQ(Query(copy_, "PRAGMA page_count"), std::to_string(sink.total));
+  EXPECT_EQ(sink.total, sink.pages);
 }
 
 // Forks a child that runs `body` and exits 0 if it answers true. Returns, once

@@ -7,18 +7,27 @@
 // stays in errno. Partial results are never rolled back. Only bytes are
 // copied: new files get 0666 and new directories 0755, less the umask.
 
-// Copies one file's bytes (links followed). With `failIfExists` an existing
-// target file is refused with EEXIST. After a failed write, *diskFull (when
-// given) tells whether the device was full.
+// Copies one regular file's bytes (links followed). A directory is refused
+// with EISDIR and a FIFO, socket or device with EINVAL, before it is opened.
+// With `failIfExists` an existing target file is refused with EEXIST. After
+// a failed write, *diskFull (when given) tells whether the device was full.
+// A stop request (qk_interrupted) fails the copy with EINTR; each buffer
+// copied is reported to qk_progress_advance in bytes.
 bool qk_copy(const CQKString& source, const CQKString& target,
              bool failIfExists, bool* diskFull);
 
 // Copies the tree at `source` to `target`, which it creates (its parent must
-// exist) or, without `failIfExists`, merges into. Symbolic links are never
-// entered as directories: a link to a file is copied as its bytes, any other
-// link fails the copy. Without `recursive` only the top level's files go.
+// exist) or, without `failIfExists`, merges into. Only regular files and
+// directories are copied: FIFOs, sockets and devices are skipped without
+// being opened, so none can block or flood the copy. Symbolic links are
+// never entered as directories: a link to a file is copied as its bytes, a
+// link to a special file is skipped, any other link fails the copy. Without
+// `recursive` only the top level's files go. A stop request is honoured
+// between files and buffers. On failure *failedPath (when given) names the
+// file or directory at fault, and errno says why.
 bool qk_copy_dir(const CQKString& source, const CQKString& target,
-                 bool recursive, bool failIfExists, bool* diskFull);
+                 bool recursive, bool failIfExists, bool* diskFull,
+                 CQKString* failedPath = nullptr);
 
 // Removes the tree at `path`, links themselves rather than what they name;
 // stops at the first entry it cannot remove. With `forceWritable` each entry

@@ -1,5 +1,6 @@
 """Failing runs: exact reports, and nothing of the previous backup lost."""
 import os
+import re
 import shutil
 import subprocess
 
@@ -43,6 +44,23 @@ def full(size):
     return lambda t: t.mount_tmpfs(t.path('full'), size)
 
 
+def damaged_database(t):
+    """A previous archive, and pages in the middle of the table's tree
+    overwritten, the header intact."""
+    qktest.write(t.path('out.zip'), b'previous')
+    with open(t.path('proj', 'qkproj.db'), 'r+b') as db:
+        db.seek(5 * 4096)
+        db.write(b'\xa5' * 2 * 4096)
+
+
+DEEP = '/'.join(['d' * 100] * 5)
+
+
+def deep_project(t):
+    os.makedirs(t.path(DEEP))
+    os.rename(t.project, t.path(DEEP, 'proj'))
+
+
 def earlier_backup(*options):
     """A backup on a small file system, then a project that no longer fits."""
     def setup(t):
@@ -52,7 +70,8 @@ def earlier_backup(*options):
     return setup
 
 
-# Set-up, arguments, result code, message.
+# Set-up, arguments, result code, message; in the message <dir> stands for
+# the scratch directory and QKf* for the working directory's unique part.
 FAILURES = [
     (put({'out.zip': b'previous'}), ['proj', 'out'], 259, EXISTS),
     (put({'out.zip': b'previous'}), ['missing', 'out'], 259, EXISTS),
@@ -66,19 +85,32 @@ FAILURES = [
     (put({'out': PROJECT, 'out_OLD': PROJECT}), ['-f', '-n', 'proj', 'out'], 284,
      "An error occurred when attempting to rename the pre-existing destination folder."),
     (put({'out': PROJECT, 'proj/qkproj.db': None}), ['-f', '-n', 'proj', 'out.zip'], 516,
-     "The backup cannot be completed because the source database file does not exist."),
+     "The backup cannot be completed because the source database file does not exist.\n"
+     "<dir>/proj/qkproj.db: No such file or directory"),
     (full('16k'), ['-tfull', 'proj', 'out'], 513,
-     "An unknown error occurred when backing up the database. Retry the backup later."),
+     "An unknown error occurred when backing up the database. Retry the backup later.\n"
+     "<dir>/full/QKf*/qkproj.db: database or disk is full"),
     (put({'proj/qkproj.db': b'not a database\n' * 512}), ['proj', 'out'], 523,
-     "The backup cannot be completed because the source file is not a SQLite database."),
+     "The backup cannot be completed because the source file is not a SQLite database.\n"
+     "<dir>/proj/qkproj.db: file is not a database"),
+    # A damaged database never replaces the previous archive.
+    (damaged_database, ['-f', 'proj', 'out'], 521,
+     "The backup cannot be completed because the source database file is corrupt.\n"
+     "<dir>/proj/qkproj.db: Page 7: btreeInitPage() returns error code 11"),
+    (deep_project, [DEEP + '/proj', 'out'], 522,
+     "The source database could not be opened. Check the file and retry the backup.\n"
+     f"<dir>/{DEEP}/proj/qkproj.db: SQLite opens no database whose path is longer "
+     "than 504 bytes (its limit of 512 bytes less room for the journal's name)."),
     *[(put({'proj/' + name: None}), ['proj', 'out'], 789 + i, MISSING % name)
       for i, name in enumerate(DIRS)],
     (unreadable_attach, ['proj', 'out'], 775,
      "Cannot read the Attach directory. Check the file permssions and retry the backup."),
     (full('128k'), ['-tfull', 'proj', 'out'], 793,
-     "An error occurred when copying the Attach project directory."),
+     "An error occurred when copying the Attach project directory.\n"
+     "<dir>/full/QKf*/Attach/noise.bin: No space left on device"),
     (put({'proj/StyleSheets': b'a file'}), ['proj', 'out'], 793,
-     "An error occurred when copying the StyleSheets project directory."),
+     "An error occurred when copying the StyleSheets project directory.\n"
+     "<dir>/proj/StyleSheets: Not a directory"),
     (None, ['proj', 'nowhere/out'], 1050,
      ZIP_FAILED + "Unable to open zip file for compression.\nNo such file or directory"),
     # The previous archive stays, and no part of the new one is left beside it.
@@ -98,6 +130,8 @@ class Failures(qktest.Case):
                 options = setup(self) if setup else None
                 before = qktest.tree(self.dir)
                 out, err, status = self.qk(*args, **(options or {}))
+                err = re.sub(rb'/QKf\w{6}/', b'/QKf*/',
+                             err.replace(self.dir.encode(), b'<dir>'))
                 expected = f'\n{message}\n'.encode(), code & 0xFF
                 self.assertEqual((err, status), expected, out)
                 steps_done = 'C' * (min(code >> 8, 4) - 1)
