@@ -90,7 +90,8 @@ TEST(CQKNativeBackupTest, DestinationSuffix) {
   } const cases[] = {
       {true, "/nonexistent/b/x", "/nonexistent/b/x.zip"},
       {true, "/nonexistent/b/X.ZIP", "/nonexistent/b/X.ZIP"},
-      {true, "/nonexistent/b/x/", "/nonexistent/b/x/.zip"},
+      {true, "/nonexistent/b/x/", "/nonexistent/b/x.zip"},
+      {false, "/nonexistent/b/x.zip//", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x.zip", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x.Zip", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x", "/nonexistent/b/x"},
