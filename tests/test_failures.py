@@ -9,6 +9,7 @@ from qktest import DIRS
 EXISTS = "The destination zip file or folder already exists. Use -f to overwrite it."
 MISSING = "The backup cannot be completed because the %s directory does not exist."
 ZIP_FAILED = "An error occurred when creating the backup zip file.\nZip module: "
+EMPTY = "The source or destination project path was empty."
 NO_TEMP = "Creating a temporary directory failed."
 REFUSED = "The destination must not be the source project, lie inside it or contain it."
 PROJECT = 'project'
@@ -72,6 +73,8 @@ FAILURES = [
     (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261, NO_TEMP),
     (None, ['proj/qkproj.db', 'out'], 262,
      "The source file is not a valid Tarnwell project."),
+    (None, ['', 'out'], 258, EMPTY),
+    (None, ['-n', 'proj', ''], 258, EMPTY),
     (put({'out.zip': b'previous'}), ['proj', 'out/'], 259, EXISTS),
     (put({'out': PROJECT}), ['-n', 'proj', 'out.zip//'], 259, EXISTS),
     (put({'out': b'previous'}), ['-f', '-n', 'proj', 'out'], 284,
