@@ -214,6 +214,8 @@ unsigned int CQKNativeBackupApp::Main(const CQKStringList& args) {
   // As a shell reports a process the signal ended; one that arrives after
   // the last step changes nothing.
   const int signal = qk_interrupted();
-  if (result != 0 && signal != 0) return 128 + static_cast<unsigned int>(signal);
+  if (result != 0 && signal != 0) {
+    return 128 + static_cast<unsigned int>(signal);
+  }
   return result;
 }

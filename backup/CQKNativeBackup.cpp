@@ -97,10 +97,9 @@ CQKString CQKNativeBackup::WorkingPath(const char* name) const {
 // "dst/Main/" names dst/Main, so the suffix rules see the name itself.
 void CQKNativeBackup::FitDestination() {
   CQKString& destination = params_.destinationPath;
-  while (destination.GetLength() > 1 &&
-         destination[destination.GetLength() - 1] == '/') {
-    destination = destination.Left(static_cast<int>(destination.GetLength()) - 1);
-  }
+  int length = static_cast<int>(destination.GetLength());
+  while (length > 1 && destination[length - 1] == '/') length--;
+  destination = destination.Left(length);
   const CQKString suffix(kZipSuffix);
   const int suffixLength = static_cast<int>(suffix.GetLength());
   const bool hasZipSuffix =
