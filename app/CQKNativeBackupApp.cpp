@@ -8,6 +8,7 @@
 #include "app/CQKProgressLine.h"
 #include "app/WVDateTime.h"
 #include "app/wv_outstream.h"
+#include "fs/qk_interrupt.h"
 #include "fs/qk_path.h"
 
 CQKNativeBackupApp NativeBackupApp;
@@ -233,7 +234,7 @@ unsigned int CQKNativeBackupApp::RunSteps(CQKNativeBackup& job,
 void CQKNativeBackupApp::FinishRun(CQKNativeBackup& job,
                                    const CBackupParameters& params,
                                    bool failed) {
-  if (failed && params.overwrite && !params.zip) job.RevertNameChange();
+  if (failed && !params.zip) job.RevertNameChange();
   job.Cleanup(false);
 }
 
@@ -270,5 +271,11 @@ unsigned int CQKNativeBackupApp::Main(const CQKStringList& args) {
     wvcout.flush();
   }
   FinishRun(job, params, result != 0);
+  // As a shell reports a process the signal ended; one that arrives after
+  // the last step changes nothing.
+  const int signal = qk_interrupted();
+  if (result != 0 && signal != 0) {
+    return 128 + static_cast<unsigned int>(signal);
+  }
   return result;
 }

@@ -1,5 +1,6 @@
 #include "app/CQKNativeBackupApp.h"
 #include "app/wv_outstream.h"
+#include "fs/qk_interrupt.h"
 
 #include <malloc.h>
 
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
       arg.SetFromUTF8(argv[i]);
       args.AddStringToList(arg, 0x7FFFFFFF);
     }
+    // Before the first step, so no signal can end a run half done.
+    qk_interrupt_install();
     return static_cast<int>(NativeBackupApp.Main(args));
   } catch (...) {
     wvcerr << wvendl << "Exception occurred!" << wvendl;

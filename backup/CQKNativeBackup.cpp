@@ -1,12 +1,19 @@
 #include "backup/CQKNativeBackup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "backup/WVZip.h"
+#include "backup/qk_leftovers.h"
 #include "fs/CQKFile.h"
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
+#include "fs/qk_interrupt.h"
+#include "fs/qk_location.h"
 #include "fs/qk_path.h"
 #include "fs/qk_tree_size.h"
 
@@ -14,7 +21,6 @@ namespace {
 
 const char kDatabaseFileName[] = "qkproj.db";
 const char kZipSuffix[] = ".zip";
-const char kOldSuffix[] = "_OLD";
 
 struct ProjectDirectory {
   const char* name;
@@ -35,6 +41,37 @@ CQKString JoinPath(const CQKString& directory, const char* name) {
   return path;
 }
 
+CQKString ParentOf(const CQKString& path) {
+  unsigned int slash = 0;
+  if (!path.InStrReverse('/', &slash, false)) return CQKString(".");
+  return path.Left(slash == 0 ? 1 : static_cast<int>(slash));
+}
+
+// Owns one open descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ != -1) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A renamed working directory must look exactly as a copied one would:
+// directories and files as new ones are made, less the umask.
+bool GiveCopyModes(const CQKString& directory) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return chmod(directory.GetSafeStringPtr(), 0755 & ~mask) == 0 &&
+         chmod(JoinPath(directory, kDatabaseFileName).GetSafeStringPtr(),
+               0666 & ~mask) == 0;
+}
+
 }  // namespace
 
 CQKNativeBackup::CQKNativeBackup(CBackupParameters& params)
@@ -46,34 +83,24 @@ unsigned int CQKNativeBackup::Fail(Step step, ErrorType error,
   return step + error;
 }
 
-CQKString CQKNativeBackup::OldDestinationPath() const {
-  CQKString path(params_.destinationPath);
-  path += kOldSuffix;
-  return path;
+unsigned int CQKNativeBackup::Interrupted(Step step) {
+  const int signal = qk_interrupted();
+  const char* name = sigabbrev_np(signal);
+  errorText_.SafeFormat("The backup was interrupted by SIG%s (signal %d).",
+                        name != nullptr ? name : "?", signal);
+  return step + kInterrupted;
 }
 
 CQKString CQKNativeBackup::WorkingPath(const char* name) const {
   return JoinPath(workingDirectory_, name);
 }
 
-unsigned int CQKNativeBackup::CreateTempDirectory() {
-  CQKString& source = params_.sourceProjectPath;
+// "dst/Main/" names dst/Main, so the suffix rules see the name itself.
+void CQKNativeBackup::FitDestination() {
   CQKString& destination = params_.destinationPath;
-  ErrorType sourceError = kNoError;
-  const char* sourceMessage = nullptr;
-
-  // The source is judged first, but a clash at the destination outranks it.
-  if (source.GetLength() == 0 || destination.GetLength() == 0) {
-    sourceError = kEmptyPath;
-    sourceMessage = "The source or destination project path was empty.";
-  } else if (!qk_access(source, 'f')) {
-    sourceError = kSourceMissing;
-    sourceMessage = "The source project does not exist.";
-  } else if (!qk_isdir(source, 'r')) {
-    sourceError = kNotAProject;
-    sourceMessage = "The source file is not a valid Tarnwell project.";
-  }
-
+  int length = static_cast<int>(destination.GetLength());
+  while (length > 1 && destination[length - 1] == '/') length--;
+  destination = destination.Left(length);
   const CQKString suffix(kZipSuffix);
   const int suffixLength = static_cast<int>(suffix.GetLength());
   const bool hasZipSuffix =
@@ -84,33 +111,77 @@ unsigned int CQKNativeBackup::CreateTempDirectory() {
     destination = destination.Left(
         static_cast<int>(destination.GetLength()) - suffixLength);
   }
+}
 
-  if (!params_.overwrite) {
-    if (qk_access(destination, 'f')) {
-      return Fail(kStepCreateTempDirectory, kDestinationExists,
-                  "The destination zip file or folder already exists. Use -f "
-                  "to overwrite it.");
-    }
-    if (sourceError != kNoError) {
-      return Fail(kStepCreateTempDirectory, sourceError, sourceMessage);
-    }
-  } else {
-    if (sourceError != kNoError) {
-      return Fail(kStepCreateTempDirectory, sourceError, sourceMessage);
-    }
-    // An existing archive is replaced by the zip step itself; only a backup
-    // directory has to make room for the new one.
-    if (!params_.zip && qk_isdir(destination, 'r')) {
-      CQKFile previous(destination);
-      if (!previous.Rename(OldDestinationPath(), false)) {
-        return Fail(kStepCreateTempDirectory, kRenameFailed,
-                    "An error occurred when attempting to rename the "
-                    "pre-existing destination folder.");
-      }
-      destinationMovedAside_ = true;
-    }
+// The checks that come before anything is written; `sourceError` is what
+// the source checks found.
+unsigned int CQKNativeBackup::CheckDestination(ErrorType sourceError) {
+  const CQKString& source = params_.sourceProjectPath;
+  const CQKString& destination = params_.destinationPath;
+  // A backup in the project would be backed up by the next run, and one
+  // around it would be removed with the previous backup.
+  if (sourceError == kNoError && (qk_lies_within(destination, source) ||
+                                  qk_lies_within(source, destination))) {
+    return Fail(kStepCreateTempDirectory, kDestinationOverlapsSource,
+                "The destination must not be the source project, lie inside "
+                "it or contain it.");
+  }
+  qk_sweep_leftovers(destination);
+  if (!params_.overwrite && qk_access(destination, 'f')) {
+    return Fail(kStepCreateTempDirectory, kDestinationExists,
+                "The destination zip file or folder already exists. Use -f "
+                "to overwrite it.");
+  }
+  return 0;
+}
+
+unsigned int CQKNativeBackup::CreateTempDirectory() {
+  const unsigned int result = CheckAndCreate();
+  return qk_interrupted() != 0 ? Interrupted(kStepCreateTempDirectory) : result;
+}
+
+unsigned int CQKNativeBackup::CheckAndCreate() {
+  const CQKString& source = params_.sourceProjectPath;
+  const CQKString& destination = params_.destinationPath;
+  if (destination.GetLength() == 0) {
+    return Fail(kStepCreateTempDirectory, kEmptyPath,
+                "The source or destination project path was empty.");
+  }
+  ErrorType sourceError = kNoError;
+  const char* sourceMessage = nullptr;
+  if (source.GetLength() == 0) {
+    sourceError = kEmptyPath;
+    sourceMessage = "The source or destination project path was empty.";
+  } else if (!qk_access(source, 'f')) {
+    sourceError = kSourceMissing;
+    sourceMessage = "The source project does not exist.";
+  } else if (!qk_isdir(source, 'r')) {
+    sourceError = kNotAProject;
+    sourceMessage = "The source file is not a valid Tarnwell project.";
   }
 
+  FitDestination();
+  const unsigned int refused = CheckDestination(sourceError);
+  if (refused != 0) return refused;
+  if (sourceError != kNoError) {
+    return Fail(kStepCreateTempDirectory, sourceError, sourceMessage);
+  }
+  // An existing archive is replaced by the zip step itself; a backup
+  // directory is renamed aside in step 4, which must be possible.
+  if (!params_.zip && params_.overwrite) {
+    struct stat64 previous;
+    if (lstat64(destination.GetSafeStringPtr(), &previous) == 0 &&
+        (!qk_isdir(destination, 'f') ||
+         access(ParentOf(destination).GetSafeStringPtr(), W_OK | X_OK) != 0)) {
+      return Fail(kStepCreateTempDirectory, kRenameFailed,
+                  "An error occurred when attempting to rename the "
+                  "pre-existing destination folder.");
+    }
+  }
+  return MakeWorkingDirectory();
+}
+
+unsigned int CQKNativeBackup::MakeWorkingDirectory() {
   CQKString created;
   if (!CQKFile::CreateTempDirectory(created, params_.tempFilesPath)) {
     return Fail(kStepCreateTempDirectory, kTempDirectoryFailed,
@@ -119,17 +190,28 @@ unsigned int CQKNativeBackup::CreateTempDirectory() {
   // The fallback name lies in the current directory; the tree walks move
   // the process's working directory, so hold it as a full path.
   GetFullPathFromAnyPathInput(created, workingDirectory_, nullptr);
+  // Inside the project the copy would copy itself; inside the destination
+  // it would go with the previous backup.
+  if (qk_lies_within(workingDirectory_, params_.sourceProjectPath) ||
+      qk_lies_within(workingDirectory_, params_.destinationPath)) {
+    qk_rmdir(workingDirectory_);
+    return Fail(kStepCreateTempDirectory, kTempDirectoryFailed,
+                "Creating a temporary directory failed.");
+  }
   workingDirectoryCreated_ = true;
   return 0;
 }
 
 unsigned int CQKNativeBackup::BackupDB() {
+  if (qk_interrupted() != 0) return Interrupted(kStepBackupDB);
   const CQKString source = JoinPath(params_.sourceProjectPath, kDatabaseFileName);
   const CQKString target = WorkingPath(kDatabaseFileName);
   CSQLiteBackup backup(source.GetSafeStringPtr(), target.GetSafeStringPtr(),
                        true);
   const CSQLiteBackup::BackupError outcome = backup.BackupDB();
-  return SetBackupError(outcome, backup.GetErrorMessage());
+  const unsigned int result =
+      SetBackupError(outcome, backup.GetErrorMessage());
+  return qk_interrupted() != 0 ? Interrupted(kStepBackupDB) : result;
 }
 
 unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error,
@@ -223,10 +305,12 @@ unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error,
 }
 
 unsigned int CQKNativeBackup::CopyProjectDirectories() {
+  if (qk_interrupted() != 0) return Interrupted(kStepCopyProjectDirectories);
   if (params_.databaseOnly) return kSkipped;
   for (const ProjectDirectory& directory : kProjectDirectories) {
     const unsigned int result =
         CopyProjectDirectory(CQKString(directory.name), directory.missingError);
+    if (qk_interrupted() != 0) return Interrupted(kStepCopyProjectDirectories);
     if (result != 0) return result;
   }
   return 0;
@@ -261,10 +345,13 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
 }
 
 unsigned int CQKNativeBackup::CreateZipFile() {
+  if (qk_interrupted() != 0) return Interrupted(kStepCreateZipFile);
   CWVZip zip;
+  // Once in place the archive is the backup, whatever arrives after.
   if (zip.ZipFile(workingDirectory_, params_.destinationPath, true, true)) {
     return 0;
   }
+  if (qk_interrupted() != 0) return Interrupted(kStepCreateZipFile);
   errorText_.SafeFormat("An error occurred when creating the backup zip "
                         "file.\n%s",
                         zip.GetErrorText().GetSafeStringPtr());
@@ -272,25 +359,72 @@ unsigned int CQKNativeBackup::CreateZipFile() {
 }
 
 unsigned int CQKNativeBackup::FinalCopyProject() {
-  const CQKString& destination = params_.destinationPath;
-  const bool destinationFree = !qk_access(destination, 'f');
-  if (qk_copy_dir(workingDirectory_, destination, true, true, nullptr)) {
-    finalCopyDone_ = true;
-    return 0;
-  }
-  // A partial copy must not pass for a backup, nor keep the previous one
-  // from coming back under its own name.
-  if (destinationFree && qk_isdir(destination, 'f')) {
-    qk_rmdir_recursive(destination, true);
-  }
+  if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
+  const CQKString directory = ParentOf(params_.destinationPath);
+  const Descriptor parent(
+      open(directory.GetSafeStringPtr(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The new tree is made durable before it replaces anything.
+  const bool ready = parent.get() != -1 && BuildBesideDestination() &&
+                     syncfs(parent.get()) == 0;
+  if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
+  if (ready && InstallBuilt(parent.get())) return 0;
+  if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
   return Fail(kStepFinalCopyProject, kCopyFailed,
               "An error occurred while copying the final project directory.");
 }
 
+// On the destination's file system the working directory itself becomes the
+// new backup; elsewhere it is copied there.
+bool CQKNativeBackup::BuildBesideDestination() {
+  builtPath_ = qk_private_name(params_.destinationPath, "qknew",
+                               static_cast<long>(getpid()));
+  struct stat64 working;
+  struct stat64 target;
+  if (qk_stat(workingDirectory_, &working) == 0 &&
+      qk_stat(ParentOf(params_.destinationPath), &target) == 0 &&
+      working.st_dev == target.st_dev &&
+      qk_rename(workingDirectory_, builtPath_)) {
+    builtCreated_ = true;
+    return GiveCopyModes(builtPath_);
+  }
+  builtCreated_ = !qk_access(builtPath_, 'f');
+  return qk_copy_dir(workingDirectory_, builtPath_, true, true, nullptr);
+}
+
+// At every moment the destination's name holds the previous backup or the
+// complete new one; for the instant between the renames the previous one is
+// whole under its private name.
+bool CQKNativeBackup::InstallBuilt(int directoryDescriptor) {
+  const CQKString& destination = params_.destinationPath;
+  previousPath_ = qk_private_name(destination, "qkold",
+                                  static_cast<long>(getpid()));
+  if (qk_rename(destination, previousPath_)) {
+    previousMoved_ = true;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  if (!qk_rename(builtPath_, destination)) {
+    RevertNameChange();
+    return false;
+  }
+  installed_ = true;
+  fsync(directoryDescriptor);
+  // Left behind only if it cannot go; a later run removes it.
+  if (previousMoved_) qk_rmdir_recursive(previousPath_, true);
+  return true;
+}
+
 void CQKNativeBackup::RevertNameChange() {
-  if (!destinationMovedAside_) return;
-  CQKFile old(OldDestinationPath());
-  old.Rename(params_.destinationPath, false);
+  if (!previousMoved_ || installed_) return;
+  const CQKString& destination = params_.destinationPath;
+  if (qk_rename(previousPath_, destination)) {
+    previousMoved_ = false;
+  } else if (qk_access(destination, 'f')) {
+    // A concurrent run put its complete backup there meanwhile: the
+    // previous one is superseded.
+    qk_rmdir_recursive(previousPath_, true);
+    previousMoved_ = false;
+  }
 }
 
 bool CQKNativeBackup::Cleanup(bool removeDestination) {
@@ -308,12 +442,12 @@ bool CQKNativeBackup::Cleanup(bool removeDestination) {
     destinationRemoved = qk_isfile(destination, 'r') && qk_remove(destination);
   }
 
-  // Until the new backup is complete the moved-aside one is the only copy.
-  if (destinationMovedAside_ && finalCopyDone_) {
-    const CQKString old = OldDestinationPath();
-    if (qk_access(old, 'f')) qk_rmdir_recursive(old, false);
+  // A partial new backup must not pass for one.
+  bool builtRemoved = true;
+  if (builtCreated_ && !installed_ && qk_access(builtPath_, 'f')) {
+    builtRemoved = qk_rmdir_recursive(builtPath_, true);
   }
-  return workingRemoved && destinationRemoved;
+  return workingRemoved && destinationRemoved && builtRemoved;
 }
 
 uint64_t CQKNativeBackup::CountStepBytes(Step step) const {

@@ -50,6 +50,10 @@ class CQKNativeBackup {
     kZipFailed = 26,
     kRenameFailed = 28,
     kSkipped = 29,
+    kDestinationOverlapsSource = 30,
+    // A signal asked the run to stop; the process then exits with 128 plus
+    // the signal's number rather than this code.
+    kInterrupted = 31,
   };
 
   explicit CQKNativeBackup(CBackupParameters& params);
@@ -58,9 +62,11 @@ class CQKNativeBackup {
   CQKNativeBackup(const CQKNativeBackup&) = delete;
   CQKNativeBackup& operator=(const CQKNativeBackup&) = delete;
 
-  // Step 1: checks source and destination, fits the destination's ".zip"
-  // suffix to the mode, moves an existing backup directory aside (-f -n) and
-  // creates the working directory.
+  // Step 1: checks source and destination (a destination that is the
+  // project, lies in it or holds it is refused), fits the destination's
+  // ".zip" suffix to the mode, tidies what dead runs left beside it, makes
+  // sure an existing backup directory can be replaced (-f -n) and creates
+  // the working directory, never inside the project or the destination.
   unsigned int CreateTempDirectory();
   // Step 2: hot backup of the project database into the working directory.
   unsigned int BackupDB();
@@ -73,18 +79,22 @@ class CQKNativeBackup {
   unsigned int CopyProjectDirectories();
   unsigned int CopyProjectDirectory(const CQKString& name,
                                     ErrorType missingError);
-  // Step 4: the zip archive, or the plain copy when not zipping.
+  // Step 4: the zip archive, or the backup directory when not zipping. The
+  // directory is built under a private name beside the destination, made
+  // durable, and only then takes the destination's name; the previous
+  // backup goes last.
   unsigned int CreateZipFile();
   unsigned int FinalCopyProject();
   // The bytes step 3 or 4 is about to read, counted beforehand to show how
   // far it has come; 0 for the other steps and a database-only step 3.
   uint64_t CountStepBytes(Step step) const;
 
-  // Puts a destination that step 1 moved aside back under its own name.
+  // Puts the previous backup back under its own name when step 4 moved it
+  // aside but the new one did not take its place.
   void RevertNameChange();
-  // Removes the working directory (only one this job created) and, after a
-  // successful run, the moved-aside previous backup. True when everything it
-  // had to remove was removed.
+  // Removes the working directory and an unfinished new backup directory
+  // (only what this job created). True when everything it had to remove was
+  // removed.
   bool Cleanup(bool removeDestination);
 
   const CQKString& GetErrorText() const { return errorText_; }
@@ -92,17 +102,28 @@ class CQKNativeBackup {
 
  private:
   unsigned int Fail(Step step, ErrorType error, const char* message);
-  CQKString OldDestinationPath() const;
+  // The step's failure when a signal asked the run to stop.
+  unsigned int Interrupted(Step step);
   CQKString WorkingPath(const char* name) const;
+  unsigned int CheckAndCreate();
+  void FitDestination();
+  unsigned int CheckDestination(ErrorType sourceError);
+  unsigned int MakeWorkingDirectory();
+  bool BuildBesideDestination();
+  bool InstallBuilt(int directoryDescriptor);
 
   CBackupParameters& params_;
   CQKString workingDirectory_;
   CQKString errorText_;
-  bool destinationMovedAside_ = false;
   // The clean-up must never remove a directory this job did not create.
   bool workingDirectoryCreated_ = false;
-  // The moved-aside backup may go only once its replacement is complete.
-  bool finalCopyDone_ = false;
+  // The new backup directory while it is built, and the previous backup
+  // while the new one takes its name.
+  CQKString builtPath_;
+  CQKString previousPath_;
+  bool builtCreated_ = false;
+  bool previousMoved_ = false;
+  bool installed_ = false;
 };
 
 #endif  // QK_BACKUP_CQKNATIVEBACKUP_H_

@@ -95,7 +95,8 @@ TEST(CQKNativeBackupTest, DestinationSuffix) {
   } const cases[] = {
       {true, "/nonexistent/b/x", "/nonexistent/b/x.zip"},
       {true, "/nonexistent/b/X.ZIP", "/nonexistent/b/X.ZIP"},
-      {true, "/nonexistent/b/x/", "/nonexistent/b/x/.zip"},
+      {true, "/nonexistent/b/x/", "/nonexistent/b/x.zip"},
+      {false, "/nonexistent/b/x.zip//", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x.zip", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x.Zip", "/nonexistent/b/x"},
       {false, "/nonexistent/b/x", "/nonexistent/b/x"},
@@ -113,13 +114,20 @@ TEST(CQKNativeBackupTest, DestinationSuffix) {
   }
 }
 
+// An empty path is refused before the destination is fitted or looked at.
 TEST(CQKNativeBackupTest, EmptyPaths) {
-  CBackupParameters params;
-  CQKNativeBackup job(params);
-  EXPECT_EQ(258u, job.CreateTempDirectory());
-  EXPECT_EQ("The source or destination project path was empty.",
-            Text(job.GetErrorText()));
-  EXPECT_EQ(0u, job.GetWorkingDirectory().GetLength());
+  const char* const pairs[][2] = {
+      {"", ""}, {"/tmp", ""}, {"", "/nonexistent/out"}};
+  for (const auto& pair : pairs) {
+    CBackupParameters params;
+    params.sourceProjectPath = pair[0];
+    params.destinationPath = pair[1];
+    CQKNativeBackup job(params);
+    EXPECT_EQ(258u, job.CreateTempDirectory()) << pair[0] << pair[1];
+    EXPECT_EQ("The source or destination project path was empty.",
+              Text(job.GetErrorText()));
+    EXPECT_EQ(0u, job.GetWorkingDirectory().GetLength());
+  }
 }
 
 }  // namespace

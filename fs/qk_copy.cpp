@@ -273,7 +273,8 @@ bool RemoveTree(const CQKString& path, bool forceWritable) {
   do {
     if (IsSkippedName(name)) continue;
     CQKString child = ChildPath(path, name);
-    if (forceWritable) qk_chmod_readwrite(child);
+    // A link is never followed, not even to change a mode.
+    if (forceWritable && isDirectory) qk_chmod_readwrite(child);
     walked = isDirectory ? RemoveTree(child, forceWritable) : qk_remove(child);
   } while (walked && qk_scandirnextExt(scan, name, isDirectory));
   // Only now is the process out of `path`, so it can go.
@@ -313,5 +314,9 @@ bool qk_copy_dir(const CQKString& source, const CQKString& target,
 bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
   CQKString fullPath;
   if (!MakeFullPath(path, fullPath)) return false;
+  // A link at the top goes as a link: what it names is not ours to empty.
+  struct stat64 top;
+  if (lstat64(fullPath.GetSafeStringPtr(), &top) != 0) return false;
+  if (S_ISLNK(top.st_mode)) return qk_remove(fullPath);
   return RemoveTree(fullPath, forceWritable);
 }

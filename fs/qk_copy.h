@@ -29,9 +29,9 @@ bool qk_copy_dir(const CQKString& source, const CQKString& target,
                  bool recursive, bool failIfExists, bool* diskFull,
                  CQKString* failedPath = nullptr);
 
-// Removes the tree at `path`, links themselves rather than what they name;
-// stops at the first entry it cannot remove. With `forceWritable` each entry
-// first gets its owner-write bit.
+// Removes the tree at `path`, links themselves rather than what they name,
+// a link at `path` included; stops at the first entry it cannot remove. With
+// `forceWritable` each directory first gets its owner-write bit.
 bool qk_rmdir_recursive(const CQKString& path, bool forceWritable);
 
 #endif  // QK_FS_QK_COPY_H_

@@ -170,14 +170,19 @@ TEST_F(QkCopyTest, LinksAreNeverFollowedIntoDirectories) {
   ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/outside", "d 755"},
       {"/outside/keep", "f 644 keep"}, {"/src", "d 755"}, {"/src/sub", "d 755"},
       {"/src/sub/dirlink", "l ../../outside"}, {"/dangling", "d 755"},
-      {"/dangling/link", "l nowhere"}}));
+      {"/dangling/link", "l nowhere"}, {"/toplink", "l outside"}}));
   EXPECT_EQ(Error(CopyDir(dir_ / "src", dir_ / "dst")), EISDIR);
   EXPECT_EQ(Error(CopyDir(dir_ / "dangling", dir_ / "dst2")), ENOENT);
 
-  // Removal takes the links themselves, never what they name.
-  EXPECT_TRUE(RemoveDir(dir_ / "src/") && RemoveDir(dir_ / "dangling"));
-  EXPECT_FALSE(Exists(dir_ / "src") || Exists(dir_ / "dangling"));
-  EXPECT_EQ(ReadFile(dir_ / "outside/keep"), "keep");
+  // Removal takes the links themselves, never what they name, not even to
+  // make it writable; a link given as the tree goes as a link.
+  ASSERT_EQ(chmod((dir_ / "outside").c_str(), 0555), 0);
+  EXPECT_TRUE(RemoveDir(dir_ / "src/", true) && RemoveDir(dir_ / "dangling") &&
+              RemoveDir(dir_ / "toplink", true));
+  EXPECT_FALSE(Exists(dir_ / "src") || Exists(dir_ / "dangling") ||
+               Exists(dir_ / "toplink"));
+  EXPECT_EQ(Tree(dir_ / "outside"),
+            (Entries{{"", "d 555"}, {"/keep", "f 644 keep"}}));
 }
 
 // A FIFO, a socket and a device would block or flood the copy if opened:

@@ -13,7 +13,22 @@ MODES = [
     (['-n'], 'x.zip', 'x', False, False),
     (['-N', '-D'], 'x.ZIP', 'x', False, True),
     (['-n'], 'x.zip.d', 'x.zip.d', False, False),
+    ([], 'x/', 'x.zip', True, False),
+    (['-n'], 'x.zip//', 'x', False, False),
 ]
+
+# Group-writable, unlike the files the database library makes itself.
+UMASK = ('sh', '-c', 'umask 002 && exec "$0" "$@"')
+
+
+def others(root):
+    """The tree outside the backup directory 'out'."""
+    return {rel: data for rel, data in qktest.tree(root).items()
+            if rel.split('/')[0] != 'out'}
+
+
+def run_with_temp(t, temp, out):
+    return qktest.run(['-t' + temp, '-n', 'proj', out], t.dir, UMASK)
 
 
 class Backup(qktest.Case):
@@ -41,12 +56,40 @@ class Backup(qktest.Case):
         self.assertEqual(sorted(os.listdir(self.dir)), ['out.zip', 'proj', 'tmp'])
 
     def test_overwrite_replaces_a_backup_directory(self):
-        os.makedirs(self.path('out', 'Attach', 'stale'))
-        qktest.write(self.path('out', 'stale.txt'), b'from an earlier run')
-        qktest.write(self.path('out', 'qkproj.db'), b'stale')
-        self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip'), zipped=False)
-        self.check(self.path('out'), False)
-        self.assertEqual(sorted(os.listdir(self.dir)), ['out', 'proj', 'tmp'])
+        """A foreign out_OLD is left alone; a link's target keeps its files."""
+        for link in (False, True):
+            with self.subTest(link=link):
+                self.reset()
+                previous = self.path('target' if link else 'out')
+                os.makedirs(os.path.join(previous, 'Attach', 'stale'))
+                qktest.write(os.path.join(previous, 'qkproj.db'), b'stale')
+                if link:
+                    os.symlink('target', self.path('out'))
+                os.mkdir(self.path('out_OLD'))
+                qktest.write(self.path('out_OLD', 'mine'), b'an administrator\'s')
+                before = others(self.dir)
+                self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip/'), zipped=False)
+                self.check(self.path('out'), False)
+                self.assertFalse(os.path.islink(self.path('out')))
+                qktest.assert_same_tree(self, others(self.dir), before)
+
+    def test_directory_modes_are_those_of_a_copy(self):
+        """Renamed into place or copied across file systems: the same modes."""
+        self.mount_tmpfs(self.path('other'), '16m')
+        modes = []
+        for temp, out in ((self.tmp, 'same'), (self.path('other'), 'across')):
+            result = run_with_temp(self, temp, out)
+            self.assertSucceeded(result, zipped=False)
+            root = self.path(out)
+            modes.append({os.path.relpath(top, root) + '/' + name:
+                          oct(os.lstat(os.path.join(top, name)).st_mode & 0o7777)
+                          for top, dirs, files in os.walk(root)
+                          for name in dirs + files + ['.']})
+            self.assertEqual(os.listdir(temp), [])
+        self.assertEqual(modes[0], modes[1])
+        mode = modes[0]
+        self.assertEqual((mode['./.'], mode['./qkproj.db']),
+                         (mode['./Attach'], mode['Attach/noise.bin']))
 
     def test_project_path_that_is_not_utf8(self):
         name = os.fsencode(self.dir) + b'/proj\xe9'

@@ -10,6 +10,9 @@ from qktest import DIRS
 EXISTS = "The destination zip file or folder already exists. Use -f to overwrite it."
 MISSING = "The backup cannot be completed because the %s directory does not exist."
 ZIP_FAILED = "An error occurred when creating the backup zip file.\nZip module: "
+EMPTY = "The source or destination project path was empty."
+NO_TEMP = "Creating a temporary directory failed."
+REFUSED = "The destination must not be the source project, lie inside it or contain it."
 PROJECT = 'project'
 
 
@@ -27,6 +30,14 @@ def put(changes):
             elif data is not None:
                 qktest.write(path, data)
     return setup
+
+
+def link_to_project(t):
+    os.symlink('proj', t.path('link'))
+
+
+def inside_project(t):
+    return {'cwd': t.path('proj', 'Attach')}
 
 
 def unreadable_attach(t):
@@ -78,12 +89,24 @@ FAILURES = [
     (put({'out': PROJECT}), ['-n', 'proj', 'out'], 259, EXISTS),
     (put({'out': b'previous'}), ['-f', '-n', 'missing', 'out'], 260,
      "The source project does not exist."),
-    (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261,
-     "Creating a temporary directory failed."),
+    (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261, NO_TEMP),
     (None, ['proj/qkproj.db', 'out'], 262,
      "The source file is not a valid Tarnwell project."),
-    (put({'out': PROJECT, 'out_OLD': PROJECT}), ['-f', '-n', 'proj', 'out'], 284,
+    (None, ['', 'out'], 258, EMPTY),
+    (None, ['-n', 'proj', ''], 258, EMPTY),
+    (put({'out.zip': b'previous'}), ['proj', 'out/'], 259, EXISTS),
+    (put({'out': PROJECT}), ['-n', 'proj', 'out.zip//'], 259, EXISTS),
+    (put({'out': b'previous'}), ['-f', '-n', 'proj', 'out'], 284,
      "An error occurred when attempting to rename the pre-existing destination folder."),
+    # Never the project itself, nor anything in it or around it.
+    (None, ['-f', '-n', 'proj', 'proj'], 286, REFUSED),
+    (None, ['-f', '-n', 'proj', 'proj/Attach/'], 286, REFUSED),
+    (None, ['-f', 'proj', 'proj/../proj/Attach/b.zip'], 286, REFUSED),
+    (None, ['-f', '-n', 'proj', '.'], 286, REFUSED),
+    (link_to_project, ['-f', '-n', 'proj', 'link'], 286, REFUSED),
+    # Nor a working directory there.
+    (inside_project, ['-t../../missing', '../../proj', '../../out'], 261, NO_TEMP),
+    (put({'out': PROJECT}), ['-f', '-n', '-tout/Attach', 'proj', 'out'], 261, NO_TEMP),
     (put({'out': PROJECT, 'proj/qkproj.db': None}), ['-f', '-n', 'proj', 'out.zip'], 516,
      "The backup cannot be completed because the source database file does not exist.\n"
      "<dir>/proj/qkproj.db: No such file or directory"),
