@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "backup/WVZip.h"
 #include "backup/qk_leftovers.h"
@@ -70,6 +71,31 @@ bool GiveCopyModes(const CQKString& directory) {
   return chmod(directory.GetSafeStringPtr(), 0755 & ~mask) == 0 &&
          chmod(JoinPath(directory, kDatabaseFileName).GetSafeStringPtr(),
                0666 & ~mask) == 0;
+}
+
+// The access a mode gives group and others, as bits of a umask would name
+// it: reading a directory comes with searching it, so read grants both.
+mode_t ClassAccess(mode_t mode) {
+  mode_t access = 0;
+  for (int shift : {3, 0}) {
+    if (mode & (S_IROTH << shift)) access |= (S_IROTH | S_IXOTH) << shift;
+    if (mode & (S_IWOTH << shift)) access |= S_IWOTH << shift;
+  }
+  return access;
+}
+
+// A backup never grants more than its source: everything made from here on
+// (working copy, archive, backup directory) gives group and others only the
+// access that both the project directory and its database give them.
+void NarrowUmask(const CQKString& project) {
+  mode_t allowed = 077;
+  struct stat64 st;
+  if (qk_stat(project, &st) == 0) allowed &= ClassAccess(st.st_mode);
+  if (qk_stat(JoinPath(project, kDatabaseFileName), &st) == 0) {
+    allowed &= ClassAccess(st.st_mode);
+  }
+  const mode_t mask = umask(0);
+  umask(mask | (077 & ~allowed));
 }
 
 }  // namespace
@@ -178,6 +204,7 @@ unsigned int CQKNativeBackup::CheckAndCreate() {
                   "pre-existing destination folder.");
     }
   }
+  NarrowUmask(source);
   return MakeWorkingDirectory();
 }
 

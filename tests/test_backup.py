@@ -21,6 +21,28 @@ MODES = [
 UMASK = ('sh', '-c', 'umask 002 && exec "$0" "$@"')
 
 
+# Modes of the project directory and its database, options, the mode of an
+# earlier archive (None: none), then the modes the backup's files and
+# directories get under umask 022.
+PERMISSIONS = [
+    (0o755, 0o644, [], None, 0o644, None),
+    (0o700, 0o600, [], None, 0o600, None),
+    (0o750, 0o640, ['-n'], None, 0o640, 0o750),
+    (0o755, 0o600, ['-n'], None, 0o600, 0o700),
+    (0o755, 0o644, ['-f'], 0o600, 0o600, None),
+    (0o750, 0o660, ['-f'], 0o664, 0o640, None),
+]
+
+
+def modes(root):
+    """The permission bits of every file, and of every directory, below root."""
+    files, dirs = set(), set()
+    for top, subdirs, names in os.walk(root):
+        dirs.update(os.stat(os.path.join(top, d)).st_mode & 0o7777 for d in subdirs + ['.'])
+        files.update(os.stat(os.path.join(top, n)).st_mode & 0o7777 for n in names)
+    return files, dirs
+
+
 def others(root):
     """The tree outside the backup directory 'out'."""
     return {rel: data for rel, data in qktest.tree(root).items()
@@ -48,6 +70,25 @@ class Backup(qktest.Case):
                 self.assertSucceeded(result, 'CCSC' if db_only else 'CCCC', zipped)
                 self.assertEqual(os.listdir(self.path('out')), [written])
                 self.check(self.path('out', written), zipped, db_only)
+
+    def test_a_backup_grants_no_more_than_its_project(self):
+        old = os.umask(0o022)
+        self.addCleanup(os.umask, old)
+        for project, db, options, earlier, file_mode, dir_mode in PERMISSIONS:
+            with self.subTest(project=oct(project), db=oct(db), options=options):
+                self.reset()
+                os.chmod(self.path('proj', 'qkproj.db'), db)
+                os.chmod(self.project, project)
+                if earlier is not None:
+                    qktest.write(self.path('out.zip'), b'earlier')
+                    os.chmod(self.path('out.zip'), earlier)
+                self.assertSucceeded(self.qk(*options, 'proj', 'out'),
+                                     zipped='-n' not in options)
+                if dir_mode is None:
+                    self.assertEqual(os.stat(self.path('out.zip')).st_mode & 0o7777,
+                                     file_mode)
+                else:
+                    self.assertEqual(modes(self.path('out')), ({file_mode}, {dir_mode}))
 
     def test_overwrite_replaces_an_archive(self):
         qktest.write(self.path('out.zip'), b'previous archive')
