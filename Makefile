@@ -2,10 +2,14 @@
 # build, and run. Package installation needs root.
 
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux
+            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
+            zip time strace
 JOBS ?= 2
+# Another build to time alongside this one, e.g. BASELINE=/path/to/program.
+BASELINE ?=
+RUNS ?= 3
 
-.PHONY: all deps build build-asan test demo clean
+.PHONY: all deps build build-asan test demo bench clean
 
 all: build
 
@@ -40,6 +44,12 @@ test: build build-asan
 
 demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
+
+# Generates the benchmark projects once under build/bench/, times the program
+# against the scripted alternatives and writes BENCHMARKS.md.
+bench: build
+	/usr/bin/python3 tools/bench.py build/qkZareviVovoreRevu --cache build/bench \
+	  --runs $(RUNS) --out BENCHMARKS.md $(if $(BASELINE),--baseline $(BASELINE))
 
 clean:
 	rm -rf build build-asan
