@@ -311,7 +311,7 @@ def syscalls(runner, command):
     with open(summary) as f:
         total = [line for line in f if line.rstrip().endswith('total')]
     os.unlink(summary)
-    return int(total[-1].split()[2])
+    return int(total[-1].split()[3])
 
 
 def syscalls_per_file(runner, program, source, files):
@@ -369,7 +369,7 @@ def mib(kib):
     return '%.1f MiB' % (kib / 1024)
 
 
-def contenders(runner, program, baseline, mine):
+def contenders(program, baseline, mine):
     """`mine` maps a name to a callable taking the program; the baseline
     build, when given, alternates with the others."""
     table = {name: (lambda f=f: f(program)) for name, f in mine.items()}
@@ -379,7 +379,7 @@ def contenders(runner, program, baseline, mine):
 
 
 def bench_zip(report, runner, args, source):
-    got = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    got = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: runner.program(p, [], source, '.zip'),
         'script': lambda p: runner.script('zip', source),
         'deflate': lambda p: runner.deflate(source)}))
@@ -399,7 +399,7 @@ def bench_zip(report, runner, args, source):
 
 
 def bench_copy(report, runner, args, source):
-    got = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    got = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: runner.program(p, ['-n'], source, ''),
         'script': lambda p: runner.script('copy', source)}))
     ours, script, base = got['ours'], got['script'], got.get('baseline')
@@ -409,7 +409,7 @@ def bench_copy(report, runner, args, source):
 
 
 def bench_tiny(report, runner, args, source):
-    got = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    got = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: runner.program(p, [], source, '.zip')}))
     base = got.get('baseline')
     report.add('peak memory, tiny project', mib(got['ours'][1]), '6 MiB',
@@ -417,14 +417,14 @@ def bench_tiny(report, runner, args, source):
 
 
 def bench_many(report, runner, args, small, large):
-    got = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    got = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: runner.program(p, [], small, '.zip'),
         'script': lambda p: runner.script('zip', small)}))
     ours, script, base = got['ours'], got['script'], got.get('baseline')
     report.add('zip backup, %d files' % file_count(small), seconds(ours[0]),
                'script ' + seconds(script[0]), ours[0] / script[0], '≤ 1.10×',
                1.10, base and seconds(base[0]))
-    more = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    more = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: runner.program(p, [], large, '.zip')}))
     added = file_count(large) - file_count(small)
     report.add('zip backup, %d files' % file_count(large),
@@ -438,7 +438,7 @@ def bench_many(report, runner, args, small, large):
 
 
 def bench_writer(report, runner, args, source):
-    got = alternate(args.runs, contenders(runner, args.program, args.baseline, {
+    got = alternate(args.runs, contenders(args.program, args.baseline, {
         'ours': lambda p: writer_wait(runner, p, source)}))
     ours, base = got['ours'], got.get('baseline')
     if base:
@@ -459,7 +459,7 @@ def bench_syscalls(report, runner, args, source):
     before = (syscalls_per_file(runner, args.baseline, source, files)
               if args.baseline else {})
     for label, (ours, theirs) in figures.items():
-        report.add('system calls per file, %s' % label, '%.1f' % ours,
+        report.add('system calls per file, %s, %d files' % (label, files), '%.1f' % ours,
                    'script %.1f' % theirs, ours / theirs, '≤ 1.00×', 1.0,
                    '%.1f' % before[label][0] if label in before else None)
 
@@ -556,7 +556,7 @@ def main():
                  ('tiny', bench_tiny, ['tiny']),
                  ('many', bench_many, ['files20k', 'files40k']),
                  ('writer', bench_writer, ['benchmark']),
-                 ('syscalls', bench_syscalls, ['benchmark'])]
+                 ('syscalls', bench_syscalls, ['files20k'])]
         for name, step, needs in steps:
             if wanted is None or name in wanted:
                 step(report, runner, args, *[sources[n] for n in needs])
