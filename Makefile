@@ -4,12 +4,15 @@
 PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
             zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
             mandoc dpkg-dev file lcov clang libclang-rt-dev p7zip-full \
-            libarchive-tools
+            libarchive-tools zip time strace
 JOBS ?= 2
 PREFIX ?= /usr/local
+# Another build to time alongside this one, e.g. BASELINE=/path/to/program.
+BASELINE ?=
+RUNS ?= 3
 
 .PHONY: all deps build build-asan build-fuzz fuzz test coverage demo install \
-        package clean
+        package bench clean
 
 all: build
 
@@ -82,6 +85,12 @@ package: build
 
 demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
+
+# Generates the benchmark projects once under build/bench/, times the program
+# against the scripted alternatives and writes BENCHMARKS.md.
+bench: build
+	/usr/bin/python3 tools/bench.py build/qkZareviVovoreRevu --cache build/bench \
+	  --runs $(RUNS) --out BENCHMARKS.md $(if $(BASELINE),--baseline $(BASELINE))
 
 clean:
 	rm -rf build build-asan build-cov build-fuzz

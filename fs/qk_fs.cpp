@@ -14,9 +14,17 @@ namespace {
 // The bytes of `path` for the system; never a null pointer.
 const char* SysPath(const CQKString& path) { return path.GetSafeStringPtr(); }
 
-// Moves the process; the scans that call it carry on whatever the outcome.
-bool ChangeDirectory(const CQKString& path) {
-  return chdir(SysPath(path)) == 0;
+// Whether `name` in the scanned directory is a directory. Most file systems
+// give the type in the entry; the others are asked through the open
+// directory, which holds however the directory was named.
+bool EntryIsDirectory(DIR* stream, unsigned char type, const char* name,
+                      bool followLinks) {
+  if (type == DT_DIR) return true;
+  if (type != DT_UNKNOWN && (type != DT_LNK || !followLinks)) return false;
+  struct stat64 st;
+  return fstatat64(dirfd(stream), name, &st,
+                   followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(st.st_mode);
 }
 
 int AccessModeFor(char mode) {
@@ -143,9 +151,6 @@ qk_scandirExtHandle* qk_startscandirExt(const CQKString& directory,
     delete handle;
     return nullptr;
   }
-  qk_getcwd(handle->savedWorkingDirectory);
-  // Entries are examined by their bare names from inside the directory.
-  ChangeDirectory(directory);
   if (!qk_scandirnextExt(handle, name, isDirectory)) {
     qk_scandircloseExt(handle);
     return nullptr;
@@ -166,20 +171,21 @@ bool qk_scandirnextExt(qk_scandirExtHandle* handle, CQKString& name,
     return false;
   }
   qk_scandircpfilename(entry, name);
-  // Relative to the stream itself, so the answer holds even when the move
-  // into the directory failed.
-  struct stat64 st;
-  isDirectory = fstatat64(dirfd(handle->stream), entry->d_name, &st,
-                          AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISDIR(st.st_mode);
+  handle->entryType = entry->d_type;
+  isDirectory =
+      EntryIsDirectory(handle->stream, entry->d_type, entry->d_name, false);
   return true;
+}
+
+bool qk_scandirnamesdirExt(const qk_scandirExtHandle* handle,
+                           const CQKString& name) {
+  if (handle == nullptr || handle->stream == nullptr) return false;
+  return EntryIsDirectory(handle->stream, handle->entryType, SysPath(name),
+                          true);
 }
 
 bool qk_scandircloseExt(qk_scandirExtHandle* handle) {
   if (handle == nullptr) return true;
-  if (handle->savedWorkingDirectory.GetLength() != 0) {
-    ChangeDirectory(handle->savedWorkingDirectory);
-  }
   const bool closed = qk_scandirclose(handle->stream) && !handle->readFailed;
   handle->stream = nullptr;
   delete handle;

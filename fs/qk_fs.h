@@ -42,12 +42,13 @@ bool qk_scandircpfilename(struct dirent64* entry, CQKString& name);
 bool qk_scandirclose(DIR* stream);
 
 // Extended scan: also tells whether each entry is itself a directory (no
-// symbolic link followed). It moves the process's working directory into the
-// scanned directory until the scan is closed, so while one is open only full
-// paths mean what they say, and nested scans close in reverse order.
+// symbolic link followed). Entries are examined through the open directory,
+// so the process's working directory stays where it is and scans may nest
+// and close in any order.
 struct qk_scandirExtHandle {
   DIR* stream = nullptr;
-  CQKString savedWorkingDirectory;
+  // The system's type of the entry read last, DT_UNKNOWN when not given.
+  unsigned char entryType = DT_UNKNOWN;
   // Set when reading an entry failed; the close then answers false.
   bool readFailed = false;
 };
@@ -55,6 +56,10 @@ qk_scandirExtHandle* qk_startscandirExt(const CQKString& directory,
                                         CQKString& name, bool& isDirectory);
 bool qk_scandirnextExt(qk_scandirExtHandle* handle, CQKString& name,
                        bool& isDirectory);
+// Whether the entry read last, `name`, is a directory once symbolic links
+// are followed; costs a system call only for links and untyped entries.
+bool qk_scandirnamesdirExt(const qk_scandirExtHandle* handle,
+                           const CQKString& name);
 // False when the stream did not close cleanly or an entry could not be read.
 bool qk_scandircloseExt(qk_scandirExtHandle* handle);
 

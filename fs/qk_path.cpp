@@ -1,6 +1,5 @@
 #include "fs/qk_path.h"
 
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -13,6 +12,32 @@ const unsigned int kAppend = 0x7FFFFFFF;
 
 bool Is(const CQKString& text, const char* literal) {
   return strcmp(text.GetSafeStringPtr(), literal) == 0;
+}
+
+// Appends the entries of `directory` (ending in '/'), each sub-directory
+// followed by its own entries when `recurse`. Types come from the scan, so
+// a plain file costs no call of its own; a directory that cannot be opened
+// stays a plain entry, just as one that cannot be read.
+bool ListDirectory(const CQKString& directory, CQKStringList& list,
+                   bool recurse) {
+  CQKString name;
+  bool isDirectory = false;
+  qk_scandirExtHandle* scan = qk_startscandirExt(directory, name, isDirectory);
+  if (scan == nullptr) return true;
+  CQKString entry;
+  bool listed = true;
+  do {
+    if (Is(name, ".") || Is(name, "..")) continue;
+    GetFullFilePathnameFromDirectoryAndFilename(directory, name, entry, 0);
+    listed = list.AddStringToList(entry, kAppend);
+    if (listed && recurse && qk_scandirnamesdirExt(scan, name)) {
+      CQKString subDirectory(entry);
+      CQKFile::AddDirSeperator(subDirectory, '/');
+      listed = ListDirectory(subDirectory, list, true);
+    }
+  } while (listed && qk_scandirnextExt(scan, name, isDirectory));
+  // A directory that could not be read to its end is not fully listed.
+  return qk_scandircloseExt(scan) && listed;
 }
 
 }  // namespace
@@ -72,27 +97,7 @@ bool GetFileAndDirectoryListFromPath(const CQKString& path,
                                      bool includeDirectory) {
   if (qk_isfile(path, 'r')) return list.AddStringToList(path, kAppend);
   if (includeDirectory && !list.AddStringToList(path, kAppend)) return false;
-
   CQKString directory(path);
   CQKFile::AddDirSeperator(directory, '/');
-  CQKString name;
-  DIR* stream = qk_startscandir(directory, name);
-  if (stream == nullptr) return true;
-
-  CQKString entry;
-  do {
-    if (Is(name, ".") || Is(name, "..")) continue;
-    GetFullFilePathnameFromDirectoryAndFilename(directory, name, entry, 0);
-    const bool ok = recurse && qk_isdir(entry, 'r')
-                        ? GetFileAndDirectoryListFromPath(entry, list, true,
-                                                          true)
-                        : list.AddStringToList(entry, kAppend);
-    if (!ok) {
-      qk_scandirclose(stream);
-      return false;
-    }
-  } while (qk_scandirnext(stream, name));
-  // A directory that could not be read to its end is not fully listed.
-  const bool complete = errno == 0;
-  return qk_scandirclose(stream) && complete;
+  return ListDirectory(directory, list, recurse);
 }
