@@ -169,21 +169,7 @@ CQKString ChildPath(const CQKString& parent, const CQKString& name) {
   return child;
 }
 
-// The walks move the working directory, so a relative path is resolved once,
-// before the first scan opens. An empty path names nothing and stays empty.
-bool MakeFullPath(const CQKString& path, CQKString& full) {
-  if (path.GetLength() == 0 || qk_isfullpath(path)) {
-    full = path;
-    return true;
-  }
-  if (!qk_getcwd(full)) return false;
-  CQKFile::AddDirSeperator(full, '/');
-  full += path;
-  return true;
-}
-
-// Closing the scan puts the working directory back. A walk that already
-// failed keeps its own reason in errno.
+// A walk that already failed keeps its own reason in errno.
 bool CloseScan(qk_scandirExtHandle* scan, bool walked) {
   int failure = errno;
   bool closed = qk_scandircloseExt(scan);
@@ -277,7 +263,7 @@ bool RemoveTree(const CQKString& path, bool forceWritable) {
     if (forceWritable && isDirectory) qk_chmod_readwrite(child);
     walked = isDirectory ? RemoveTree(child, forceWritable) : qk_remove(child);
   } while (walked && qk_scandirnextExt(scan, name, isDirectory));
-  // Only now is the process out of `path`, so it can go.
+  // The directory goes once its scan is closed and it is empty.
   if (!CloseScan(scan, walked)) return false;
   return qk_rmdir(path);
 }
@@ -301,22 +287,14 @@ bool qk_copy(const CQKString& source, const CQKString& target,
 bool qk_copy_dir(const CQKString& source, const CQKString& target,
                  bool recursive, bool failIfExists, bool* diskFull,
                  CQKString* failedPath) {
-  CQKString fullSource;
-  CQKString fullTarget;
-  if (!MakeFullPath(source, fullSource) || !MakeFullPath(target, fullTarget)) {
-    Blame(failedPath, source);
-    return false;
-  }
-  return CopyTree(fullSource, fullTarget, recursive, failIfExists, diskFull,
+  return CopyTree(source, target, recursive, failIfExists, diskFull,
                   failedPath);
 }
 
 bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
-  CQKString fullPath;
-  if (!MakeFullPath(path, fullPath)) return false;
   // A link at the top goes as a link: what it names is not ours to empty.
   struct stat64 top;
-  if (lstat64(fullPath.GetSafeStringPtr(), &top) != 0) return false;
-  if (S_ISLNK(top.st_mode)) return qk_remove(fullPath);
-  return RemoveTree(fullPath, forceWritable);
+  if (lstat64(path.GetSafeStringPtr(), &top) != 0) return false;
+  if (S_ISLNK(top.st_mode)) return qk_remove(path);
+  return RemoveTree(path, forceWritable);
 }
