@@ -28,6 +28,10 @@ struct ProjectDirectory {
   CQKNativeBackup::ErrorType missingError;
 };
 
+const char kUnknownSource[] =
+    "An unknown error occurred with the source database file. Retry the "
+    "backup later.";
+
 const ProjectDirectory kProjectDirectories[] = {
     {"Attach", CQKNativeBackup::kAttachMissing},
     {"Quillet_In", CQKNativeBackup::kQuilletInMissing},
@@ -243,81 +247,54 @@ unsigned int CQKNativeBackup::BackupDB() {
 
 unsigned int CQKNativeBackup::SetBackupError(CSQLiteBackup::BackupError error,
                                              const CQKString& detail) {
-  ErrorType type;
-  const char* message = nullptr;
-  switch (error) {
-    case CSQLiteBackup::kSuccess:
-      return 0;
-    case CSQLiteBackup::kSourceMissing:
-      type = kSourceMissing;
-      message = "The backup cannot be completed because the source database "
-                "file does not exist.";
-      break;
-    case CSQLiteBackup::kSourceOpenPerm:
-      type = kNoReadPermission;
-      message = "The source database file permissions are incorrect. Check "
-                "the permissions and retry the backup.";
-      break;
-    case CSQLiteBackup::kSourceOpenIOError:
-      type = kSourceIOError;
-      message = "An I/O error occurred on the source database file. Check the "
-                "file and retry the backup.";
-      break;
-    case CSQLiteBackup::kCorrupt:
-      type = kSourceCorrupt;
-      message = "The backup cannot be completed because the source database "
-                "file is corrupt.";
-      break;
-    case CSQLiteBackup::kCantOpen:
-      type = kSourceCannotOpen;
-      message = "The source database could not be opened. Check the file and "
-                "retry the backup.";
-      break;
-    case CSQLiteBackup::kNotADatabase:
-      type = kSourceNotADatabase;
-      message = "The backup cannot be completed because the source file is "
-                "not a SQLite database.";
-      break;
-    case CSQLiteBackup::kSourceOpenFailed:
-    case CSQLiteBackup::kSourceOpenError:
-      type = kSourceUnknownError;
-      message = "An unknown error occurred with the source database file. "
-                "Retry the backup later.";
-      break;
-    case CSQLiteBackup::kDestinationOpenPerm:
-      type = kBackupFilePermission;
-      break;
-    case CSQLiteBackup::kDestinationOpenIOError:
-      type = kBackupFileIOError;
-      break;
-    case CSQLiteBackup::kDestinationOpenCantOpen:
-      type = kBackupFileCannotOpen;
-      break;
-    case CSQLiteBackup::kDestinationNotRemoved:
-      type = kBackupFileNotRemoved;
-      break;
-    case CSQLiteBackup::kDestinationOpenFailed:
-    case CSQLiteBackup::kDestinationOpenError:
-      type = kBackupFileOpenFailed;
-      break;
-    case CSQLiteBackup::kBackupIOError:
-      type = kBackupFileWriteError;
-      break;
-    case CSQLiteBackup::kBackupNoMem:
-      type = kOutOfMemory;
-      message = "The backup cannot be completed because there is not enough "
-                "available memory. Check the available memory and retry the "
-                "backup.";
-      break;
-    default:
-      type = kDatabaseError;
-      message = "An unknown error occurred when backing up the database. "
-                "Retry the backup later.";
-      break;
+  // A null message stands for the one that names the result code.
+  struct Row {
+    CSQLiteBackup::BackupError error;
+    ErrorType type;
+    const char* message;
+  };
+  static const Row kRows[] = {
+      {CSQLiteBackup::kSourceMissing, kSourceMissing,
+       "The backup cannot be completed because the source database file does "
+       "not exist."},
+      {CSQLiteBackup::kSourceOpenPerm, kNoReadPermission,
+       "The source database file permissions are incorrect. Check the "
+       "permissions and retry the backup."},
+      {CSQLiteBackup::kSourceOpenIOError, kSourceIOError,
+       "An I/O error occurred on the source database file. Check the file and "
+       "retry the backup."},
+      {CSQLiteBackup::kCorrupt, kSourceCorrupt,
+       "The backup cannot be completed because the source database file is "
+       "corrupt."},
+      {CSQLiteBackup::kCantOpen, kSourceCannotOpen,
+       "The source database could not be opened. Check the file and retry the "
+       "backup."},
+      {CSQLiteBackup::kNotADatabase, kSourceNotADatabase,
+       "The backup cannot be completed because the source file is not a SQLite "
+       "database."},
+      {CSQLiteBackup::kSourceOpenFailed, kSourceUnknownError, kUnknownSource},
+      {CSQLiteBackup::kSourceOpenError, kSourceUnknownError, kUnknownSource},
+      {CSQLiteBackup::kDestinationOpenPerm, kBackupFilePermission, nullptr},
+      {CSQLiteBackup::kDestinationOpenIOError, kBackupFileIOError, nullptr},
+      {CSQLiteBackup::kDestinationOpenCantOpen, kBackupFileCannotOpen, nullptr},
+      {CSQLiteBackup::kDestinationNotRemoved, kBackupFileNotRemoved, nullptr},
+      {CSQLiteBackup::kDestinationOpenFailed, kBackupFileOpenFailed, nullptr},
+      {CSQLiteBackup::kDestinationOpenError, kBackupFileOpenFailed, nullptr},
+      {CSQLiteBackup::kBackupIOError, kBackupFileWriteError, nullptr},
+      {CSQLiteBackup::kBackupNoMem, kOutOfMemory,
+       "The backup cannot be completed because there is not enough available "
+       "memory. Check the available memory and retry the backup."},
+  };
+  if (error == CSQLiteBackup::kSuccess) return 0;
+  Row row = {error, kDatabaseError,
+             "An unknown error occurred when backing up the database. Retry "
+             "the backup later."};
+  for (const Row& r : kRows) {
+    if (r.error == error) row = r;
   }
-  const unsigned int result = kStepBackupDB + type;
-  if (message != nullptr) {
-    errorText_ = message;
+  const unsigned int result = kStepBackupDB + row.type;
+  if (row.message != nullptr) {
+    errorText_ = row.message;
   } else {
     errorText_.SafeFormat(
         "An error occurred when creating the backup database file in a "
