@@ -15,6 +15,7 @@
 #include "fs/qk_fs.h"
 #include "fs/qk_interrupt.h"
 #include "fs/qk_location.h"
+#include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
 #include "fs/qk_tree_size.h"
 
@@ -51,21 +52,6 @@ CQKString ParentOf(const CQKString& path) {
   if (!path.InStrReverse('/', &slash, false)) return CQKString(".");
   return path.Left(slash == 0 ? 1 : static_cast<int>(slash));
 }
-
-// Owns one open descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ != -1) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A renamed working directory must look exactly as a copied one would:
 // directories and files as new ones are made, less the umask.
@@ -365,7 +351,7 @@ unsigned int CQKNativeBackup::CreateZipFile() {
 unsigned int CQKNativeBackup::FinalCopyProject() {
   if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
   const CQKString directory = ParentOf(params_.destinationPath);
-  const Descriptor parent(
+  const QKOwnedFd parent(
       open(directory.GetSafeStringPtr(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // The new tree is made durable before it replaces anything.
   const bool ready = parent.get() != -1 && BuildBesideDestination() &&

@@ -53,10 +53,6 @@ struct FreeDeleter {
   void operator()(unsigned char* block) const { free(block); }
 };
 
-struct DirCloser {
-  void operator()(DIR* stream) const { closedir(stream); }
-};
-
 // The message, then the system's reason on a line of its own when known.
 void SetMessage(CQKString& text, const char* message, int error) {
   text = message;
@@ -174,7 +170,7 @@ bool TreeZipper::AddSource(const CQKString& source) {
     return AddFile(top.get(), st, name);
   }
   if (!S_ISDIR(st.st_mode)) return true;
-  std::unique_ptr<DIR, DirCloser> stream(fdopendir(top.get()));
+  QKOwnedScan stream(fdopendir(top.get()));
   if (!stream) return Fail(kReadFailed, errno);
   top.Release();
   const bool endsWithSlash =
@@ -235,7 +231,7 @@ bool TreeZipper::AddDirectory(QKOwnedFd& directory, const struct stat64& st,
       !(OpenEntry(entryName, st, Z_DEFAULT_COMPRESSION) && CloseEntry())) {
     return false;
   }
-  std::unique_ptr<DIR, DirCloser> stream(fdopendir(directory.get()));
+  QKOwnedScan stream(fdopendir(directory.get()));
   if (!stream) return Fail(kReadFailed, errno);
   directory.Release();
   return AddChildren(stream.get(), entryName);

@@ -73,10 +73,6 @@ bool PrivatePid(const char* entry, const CQKString& name, const char* kind,
   return ParsePid(tail + 2 + kindLength, false, pid);
 }
 
-struct DirCloser {
-  void operator()(DIR* stream) const { qk_scandirclose(stream); }
-};
-
 void SweepEntry(const Place& place, const CQKString& destination,
                 const CQKString& entry) {
   const char* text = entry.GetSafeStringPtr();
@@ -113,7 +109,7 @@ CQKString qk_private_name(const CQKString& destination, const char* kind,
 void qk_sweep_leftovers(const CQKString& destination) {
   const Place place = Split(destination);
   CQKString entry;
-  std::unique_ptr<DIR, DirCloser> stream(
+  QKOwnedScan stream(
       qk_startscandir(place.directory, entry));
   if (!stream) return;
   do {

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <memory>
+
 #include "strings/CQKString.h"
 
 // Thin wrappers over the operating system's file calls. Paths go to the
@@ -40,6 +42,12 @@ DIR* qk_startscandir(const CQKString& directory, CQKString& name);
 bool qk_scandirnext(DIR* stream, CQKString& name);
 bool qk_scandircpfilename(struct dirent64* entry, CQKString& name);
 bool qk_scandirclose(DIR* stream);
+
+// Owns an open directory stream and closes it when it goes.
+struct QKScanCloser {
+  void operator()(DIR* stream) const { qk_scandirclose(stream); }
+};
+using QKOwnedScan = std::unique_ptr<DIR, QKScanCloser>;
 
 // Extended scan: also tells whether each entry is itself a directory (no
 // symbolic link followed). Entries are examined through the open directory,

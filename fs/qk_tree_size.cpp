@@ -10,10 +10,6 @@
 
 namespace {
 
-struct ScanCloser {
-  void operator()(DIR* stream) const { qk_scandirclose(stream); }
-};
-
 bool IsDotOrDotDot(const CQKString& name) {
   const char* text = name.GetSafeStringPtr();
   return std::strcmp(text, ".") == 0 || std::strcmp(text, "..") == 0;
@@ -23,7 +19,7 @@ uint64_t EntryBytes(const CQKString& path);
 
 uint64_t DirectoryBytes(const CQKString& directory) {
   CQKString name;
-  std::unique_ptr<DIR, ScanCloser> stream(qk_startscandir(directory, name));
+  QKOwnedScan stream(qk_startscandir(directory, name));
   if (stream == nullptr) return 0;
   uint64_t bytes = 0;
   CQKString entry;
