@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "containers/CWVGrowList.h"
@@ -12,58 +14,82 @@ namespace {
 
 const unsigned int kLast = LArray::kIndexLast;
 
-TEST(LArrayIteratorTest, VisitsEachItemOnceWhileTheListChanges) {
-  CWVGrowList list(4, 0);
-  LArrayIterator it(list);
-  int32_t value = 0;
-  EXPECT_FALSE(it.GetNext(&value));
-  EXPECT_EQ(LArrayIterator::kNoItem, it.GetCurrentIndex());
-  // Items appended after the end was reached are still visited.
-  for (int32_t v = 1; v <= 9; v++) list.InsertItemsAt(1, kLast, &v, 0);
-  std::vector<int32_t> seen;
-  while (it.GetNext(&value)) {
-    seen.push_back(value);
-    const unsigned int current = it.GetCurrentIndex();
-    const int32_t before = 100, after = 50;
-    if (value == 2) {
-      list.RemoveItemsAt(1, current);
-      EXPECT_EQ(LArrayIterator::kCurrentRemoved, it.GetCurrentIndex());
-    } else if (value == 3) {
-      list.RemoveItemsAt(3, current);  // the current and the next items
-    } else if (value == 6) {
-      // Items inserted at or before the current one are not visited, items
-      // inserted after it are; removing earlier items skips nothing.
-      list.InsertItemsAt(1, current, &before, 0);
-      list.InsertItemsAt(2, 1, &before, 0);
-      EXPECT_EQ(5u, it.GetCurrentIndex());
-      list.RemoveItemsAt(2, 1);
-      list.InsertItemsAt(1, it.GetCurrentIndex() + 1, &after, 0);
-    } else if (value == after) {
-      list.MoveItem(current, 1);  // seen as removed and inserted again
+// An iterator and its model: how many items lie before the next one to visit,
+// and the value of the current item (values are unique), 0 once it is gone.
+struct Walker {
+  std::unique_ptr<LArrayIterator> it;
+  size_t before = 0;
+  int32_t current = -1;  // -1 before the first item
+};
+
+// Random insertions, removals and moves while three iterators come and go
+// and walk: each visits every item once, except those inserted at or before
+// its current item; a removed or moved current item is reported as removed.
+TEST(LArrayIteratorTest, WalksMatchAModelWhileTheArrayChanges) {
+  std::mt19937 rng(5);
+  auto list = std::make_unique<CWVGrowList>(4, 0);
+  std::vector<int32_t> items;
+  Walker walkers[3];
+  int32_t next = 1;
+  for (int step = 0; step < 20000; step++) {
+    Walker& w = walkers[rng() % 3];
+    const size_t n = items.size(), at = 1 + rng() % (n + 1),
+                 to = 1 + rng() % (n + 1);
+    const unsigned int count = 1 + rng() % 3, op = rng() % 8;
+    if (op == 0) {
+      w = Walker{std::make_unique<LArrayIterator>(*list)};
+    } else if (op < 3) {  // copies of one value, made unique afterwards
+      list->InsertItemsAt(count, at, &next, 0);
+      for (unsigned int i = 0; i < count; i++, next++) {
+        list->AssignItemsAt(1, at + i, &next, 0);
+        items.insert(items.begin() + (at - 1 + i), next);
+      }
+      for (Walker& v : walkers) v.before += at <= v.before ? count : 0;
+    } else if (op < 5 && at <= n) {
+      list->RemoveItemsAt(count, at == n ? kLast : at);
+      const size_t gone = std::min<size_t>(count, n - at + 1);
+      items.erase(items.begin() + (at - 1), items.begin() + (at - 1 + gone));
+      for (Walker& v : walkers) {
+        v.before -= std::min(gone, v.before >= at ? v.before - at + 1 : 0);
+      }
+    } else if (op == 5 && at <= n && to <= n && to != at) {
+      list->MoveItem(at, to);  // seen as removed and inserted again
+      const int32_t moved = items[at - 1];
+      items.erase(items.begin() + (at - 1));
+      items.insert(items.begin() + (to - 1), moved);
+      for (Walker& v : walkers) {
+        v.before -= at <= v.before;
+        v.before += to <= v.before;
+        if (v.current == moved) v.current = 0;
+      }
+    } else if (w.it) {
+      const bool more = w.before < items.size();
+      int32_t value = 0;
+      ASSERT_EQ(more, w.it->GetNext(&value));
+      if (more) w.current = items[w.before++];
+      ASSERT_EQ(more ? w.current : 0, value);
+    }
+    for (Walker& v : walkers) {
+      if (v.current > 0 &&
+          std::find(items.begin(), items.end(), v.current) == items.end()) {
+        v.current = 0;
+      }
+      if (!v.it) continue;
+      const auto where = std::find(items.begin(), items.end(), v.current);
+      ASSERT_EQ(v.current < 0    ? LArrayIterator::kNoItem
+                : v.current == 0 ? LArrayIterator::kCurrentRemoved
+                                 : static_cast<unsigned int>(
+                                       where - items.begin() + 1),
+                v.it->GetCurrentIndex());
     }
   }
-  EXPECT_EQ((std::vector<int32_t>{1, 2, 3, 6, 50, 7, 8, 9}), seen);
-}
-
-TEST(LArrayIteratorTest, ArrayDyingFirstOrIteratorsLeavingInAnyOrder) {
-  std::unique_ptr<CWVGrowList> list(new CWVGrowList(4, 0));
-  for (int32_t v = 1; v <= 2; v++) list->InsertItemsAt(1, kLast, &v, 0);
-  std::unique_ptr<LArrayIterator> tail(new LArrayIterator(*list));
-  LArrayIterator outlives(*list);
-  std::unique_ptr<LArrayIterator> middle(new LArrayIterator(*list));
-  LArrayIterator front(*list);
-  { LArrayIterator first(*list); }
-  tail.reset();
-  middle.reset();
-  // Only live iterators may hear of this: a stale link is a use after free.
-  list->RemoveItemsAt(1, 1);
-  int32_t value;
-  EXPECT_TRUE(front.GetNext(&value));
-  EXPECT_EQ(2, value);
+  // Iterators outliving their array are told so and touch it no more.
   list.reset();
-  EXPECT_EQ(LArrayIterator::kArrayDied, outlives.GetCurrentIndex());
-  EXPECT_EQ(LArrayIterator::kArrayDied, front.GetCurrentIndex());
-  EXPECT_FALSE(outlives.GetNext(&value));
+  for (Walker& v : walkers) {
+    int32_t value;
+    ASSERT_FALSE(v.it && v.it->GetNext(&value));
+    ASSERT_TRUE(!v.it || v.it->GetCurrentIndex() == LArrayIterator::kArrayDied);
+  }
 }
 
 }  // namespace
