@@ -187,6 +187,8 @@ TEST(LComparators, LongerBytesOrderLastAndUnalignedInt32Clamps) {
   LInt32Comparator* c32 = LInt32Comparator::GetComparator();
   EXPECT_LT(c32->Compare(odd + 1, odd + 5, 4, 4), 0);
   EXPECT_GT(c32->Compare(odd + 5, odd + 1, 4, 4), 0);
+  LArray adopting(4, new LInt32Comparator);  // deletes it with itself
+  EXPECT_EQ(1u, adopting.InsertItemsAt(1, kLast, odd + 1, 0));
 }
 
 }  // namespace

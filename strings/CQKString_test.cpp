@@ -308,7 +308,7 @@ TEST(CQKStringConvert, RandomTextsMatchAPlainEncoder) {
 
 // Every code point's case is checked against the Unicode data elsewhere;
 // these are the edges: missing texts, lengths, counts and suffixes.
-TEST(CQKStringCompare, CompareEndsWithAndInStrReverse) {
+TEST(CQKStringCompare, CompareAndEndsWith) {
   const struct { const char* a; const char* b; bool ignore; int sign; }
   kCompares[] = {{"a", "B", false, 1},      {"abc", "ab", true, 1},
                  {"ab", "ABC", true, -1},   {nullptr, "x", false, -1},
@@ -334,13 +334,6 @@ TEST(CQKStringCompare, CompareEndsWithAndInStrReverse) {
   EXPECT_FALSE(zip.EndsWith(CQKString(".\xC3\x89"), false) ||
                zip.EndsWith(CQKString("xA.\xC3\xA9"), true) ||
                zip.EndsWith(tail, false));
-  for (auto c : std::vector<std::pair<const char*, unsigned int>>{
-           {"abc", 99}, {nullptr, 99}, {"a/b/c", 3}, {"/abc", 0}}) {
-    unsigned int index = 99;
-    EXPECT_EQ(c.second != 99, CQKString(c.first).InStrReverse('/', &index, 0));
-    EXPECT_EQ(c.second, index);
-  }
-  EXPECT_TRUE(CQKString("/abc").InStrReverse('/', nullptr, false));
 }
 
 template <typename T>
