@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -12,78 +11,58 @@ std::string Bytes(const CQKBuffer& b) {
   return std::string(reinterpret_cast<const char*>(b.GetData()), b.GetSize());
 }
 
-TEST(CQKBufferTest, SizingIsExactAndGrowthNeverShrinks) {
+const unsigned char* U(const char* text) {
+  return reinterpret_cast<const unsigned char*>(text);
+}
+
+// Exact sizes, growth that never shrinks, and bytes taken from the buffer's
+// own block wherever a source may lie.
+TEST(CQKBufferTest, ExactGrowthAndOwnBlockAsSource) {
   CQKBuffer b;
-  b.ClearBuffer();  // nothing to clear
   EXPECT_FALSE(b.ReAlloc(0));  // the same size, and no block
-  EXPECT_EQ(nullptr, b.GetData());
-  EXPECT_TRUE(b.GrowTo(4, false));
-  memcpy(b.GetData(), "abcd", 4);
-  EXPECT_TRUE(b.GrowTo(9, true));
-  EXPECT_EQ(9u, b.GetLength());
-  unsigned char* block = b.GetData();
-  EXPECT_TRUE(b.GrowTo(3, true));
-  EXPECT_TRUE(b.ReAlloc(9));  // the same size, with a block
-  EXPECT_EQ(block, b.GetData());
-  EXPECT_TRUE(b.Alloc(2));
-  EXPECT_EQ("ab", Bytes(b));
+  b = "path/name";
+  EXPECT_TRUE(b.GrowTo(12, true) && b.GrowTo(3, false));
+  b = reinterpret_cast<const char*>(b.GetData()) + 5;  // from its own block
+  b = static_cast<const char*>(nullptr);
+  EXPECT_EQ(12u, b.GetLength());
+  EXPECT_TRUE(b.Alloc(10));
+  EXPECT_EQ(std::string("name\0name\0", 10), Bytes(b));
+  b.AppendToBuffer(b.GetData() + 5, 4);
+  b.AppendToBuffer(U("x"), 0);
+  b.AppendToBuffer(nullptr, 5);
+  b += b;
+  const std::string kThree("name\0name\0name", 14);
+  EXPECT_EQ(kThree + kThree, Bytes(b));
   b.ClearBuffer();
-  EXPECT_EQ(std::string(2, '\0'), Bytes(b));
+  EXPECT_EQ(std::string(28, '\0'), Bytes(b));
   EXPECT_FALSE(b.ReAlloc(0));
   EXPECT_EQ(nullptr, b.GetData());
-  EXPECT_EQ(0u, b.GetSize());
   EXPECT_EQ(16u, CQKBuffer(16).GetSize());
-}
-
-TEST(CQKBufferTest, TextAssignmentCopiesTheTerminatorAndNeverShrinks) {
-  CQKBuffer b;
-  b = "abc";
-  EXPECT_EQ(std::string("abc\0", 4), Bytes(b));
-  b = "x";
-  b = static_cast<const char*>(nullptr);
-  EXPECT_EQ(std::string("x\0c\0", 4), Bytes(b));
-  b = "path/name";
-  b = reinterpret_cast<const char*>(b.GetData()) + 5;  // from its own block
-  EXPECT_EQ(std::string("name\0name\0", 10), Bytes(b));
-}
-
-TEST(CQKBufferTest, StealCopyCompareAndAppend) {
-  CQKBuffer a;
-  CQKBuffer b;
-  a = "old";
-  b = "new!";
-  unsigned char* block = b.GetData();
-  a.StealContentsFrom(b);  // LeakSanitizer sees that the old block went
-  a.StealContentsFrom(a);
-  EXPECT_EQ(block, a.GetData());
-  EXPECT_EQ(nullptr, b.GetData());
-  EXPECT_EQ(0u, b.GetSize());
-  EXPECT_TRUE(b.BufferCompare(CQKBuffer()));
-  b = "previous contents";
-  b.CopyFrom(&a);
-  b.CopyFrom(&b);
-  EXPECT_NE(a.GetData(), b.GetData());
-  EXPECT_TRUE(b.BufferCompare(a));
-  b = "newX";
-  EXPECT_FALSE(b.BufferCompare(a));  // the same length, other bytes
-  b.CopyFrom(nullptr);
-  EXPECT_EQ(nullptr, b.GetData());
-  b.AppendToBuffer(reinterpret_cast<const unsigned char*>("ab"), 2);
-  b.AppendToBuffer(a.GetData(), 0);
-  b.AppendToBuffer(nullptr, 5);
-  b += a;
-  b += b;
-  EXPECT_EQ(std::string("abnew!\0abnew!\0", 14), Bytes(b));
-}
-
-TEST(CQKBufferTest, AppendBeyondFourGigabytesThrows) {
-  CQKBuffer b;
   b = "abc";
   b.SetBuffer(b.GetData(), 0xFFFFFFFFu);  // claims the largest size
   EXPECT_THROW(b.AppendToBuffer(b.GetData(), 1), std::bad_alloc);
   EXPECT_EQ(0xFFFFFFFFu, b.GetSize());
   b.SetBuffer(b.GetData(), 4);
   EXPECT_EQ(std::string("abc\0", 4), Bytes(b));
+}
+
+TEST(CQKBufferTest, StealCopyAndCompare) {
+  CQKBuffer a, b;
+  a = "old";
+  b = "new!";
+  unsigned char* block = b.GetData();
+  a.StealContentsFrom(b);  // LeakSanitizer sees that the old block went
+  a.StealContentsFrom(a);
+  EXPECT_TRUE(block == a.GetData() && b.GetData() == nullptr);
+  EXPECT_TRUE(b.BufferCompare(CQKBuffer()));
+  b = "previous contents";
+  b.CopyFrom(&a);
+  b.CopyFrom(&b);
+  EXPECT_TRUE(a.GetData() != b.GetData() && b.BufferCompare(a));
+  b = "new?";
+  EXPECT_FALSE(b.BufferCompare(a));  // the same length, other bytes
+  b.CopyFrom(nullptr);
+  EXPECT_EQ(nullptr, b.GetData());
 }
 
 }  // namespace

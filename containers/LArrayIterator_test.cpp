@@ -2,68 +2,82 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "containers/CWVGrowList.h"
 
 namespace {
 
-const unsigned int kLast = LArray::kIndexLast;
-
-TEST(LArrayIteratorTest, VisitsEachItemOnceWhileTheListChanges) {
-  CWVGrowList list(4, 0);
-  LArrayIterator it(list);
-  int32_t value = 0;
-  EXPECT_FALSE(it.GetNext(&value));
-  EXPECT_EQ(LArrayIterator::kNoItem, it.GetCurrentIndex());
-  // Items appended after the end was reached are still visited.
-  for (int32_t v = 1; v <= 9; v++) list.InsertItemsAt(1, kLast, &v, 0);
-  std::vector<int32_t> seen;
-  while (it.GetNext(&value)) {
-    seen.push_back(value);
-    const unsigned int current = it.GetCurrentIndex();
-    const int32_t before = 100, after = 50;
-    if (value == 2) {
-      list.RemoveItemsAt(1, current);
-      EXPECT_EQ(LArrayIterator::kCurrentRemoved, it.GetCurrentIndex());
-    } else if (value == 3) {
-      list.RemoveItemsAt(3, current);  // the current and the next items
-    } else if (value == 6) {
-      // Items inserted at or before the current one are not visited, items
-      // inserted after it are; removing earlier items skips nothing.
-      list.InsertItemsAt(1, current, &before, 0);
-      list.InsertItemsAt(2, 1, &before, 0);
-      EXPECT_EQ(5u, it.GetCurrentIndex());
-      list.RemoveItemsAt(2, 1);
-      list.InsertItemsAt(1, it.GetCurrentIndex() + 1, &after, 0);
-    } else if (value == after) {
-      list.MoveItem(current, 1);  // seen as removed and inserted again
+// Random insertions, removals and moves while three iterators come and go
+// and walk, against a model of each: how many items lie before the next one
+// it visits, and its current item (values are unique). Items inserted at or
+// before the current one are not visited; a moved item counts as removed
+// and inserted again.
+TEST(LArrayIteratorTest, WalksMatchAModelWhileTheArrayChanges) {
+  std::mt19937 rng(5);
+  auto list = std::make_unique<CWVGrowList>(4, 0);
+  std::vector<int32_t> items;
+  std::unique_ptr<LArrayIterator> its[3];
+  size_t before[3] = {};
+  int32_t current[3] = {};  // 0 before the first item, -1 once it is gone
+  for (int32_t step = 1; step < 20000; step++) {
+    const size_t k = rng() % 3, n = items.size(), at = 1 + rng() % (n + 1),
+                 to = 1 + rng() % (n + 1), count = 1 + rng() % 3;
+    const unsigned int op = rng() % 8;
+    if (op == 0) {
+      its[k] = std::make_unique<LArrayIterator>(*list);  // the old one leaves
+      before[k] = current[k] = 0;
+    } else if (op < 3) {
+      list->InsertItemsAt(count, at, &step, 0);
+      for (size_t i = 0; i < count; i++) {  // copies, made unique
+        const int32_t value = step * 4 + i;
+        list->AssignItemsAt(1, at + i, &value, 0);
+        items.insert(items.begin() + (at - 1 + i), value);
+      }
+      for (size_t& b : before) b += at <= b ? count : 0;
+    } else if (op < 5 && at <= n) {
+      list->RemoveItemsAt(count, at == n ? LArray::kIndexLast : at);
+      const size_t gone = std::min(count, n - at + 1);
+      items.erase(items.begin() + (at - 1), items.begin() + (at - 1 + gone));
+      for (size_t& b : before) b -= std::min(gone, b >= at ? b - at + 1 : 0);
+    } else if (op == 5 && at <= n && to <= n && to != at) {
+      list->MoveItem(at, to);
+      const int32_t moved = items[at - 1];
+      items.erase(items.begin() + (at - 1));
+      items.insert(items.begin() + (to - 1), moved);
+      for (size_t i = 0; i < 3; i++) {
+        before[i] -= at <= before[i];
+        before[i] += to <= before[i];
+        if (current[i] == moved) current[i] = -1;
+      }
+    } else if (its[k]) {
+      const bool more = before[k] < n;
+      int32_t value = 0;
+      ASSERT_EQ(more, its[k]->GetNext(&value));
+      if (more) current[k] = items[before[k]++];
+      ASSERT_EQ(more ? current[k] : 0, value);
+    }
+    for (size_t i = 0; i < 3; i++) {
+      const auto where = std::find(items.begin(), items.end(), current[i]);
+      if (current[i] > 0 && where == items.end()) current[i] = -1;
+      const unsigned int index = where - items.begin() + 1;
+      ASSERT_TRUE(!its[i] || its[i]->GetCurrentIndex() ==
+                                 (current[i] == 0   ? LArrayIterator::kNoItem
+                                  : current[i] < 0 ? LArrayIterator::kCurrentRemoved
+                                                   : index));
     }
   }
-  EXPECT_EQ((std::vector<int32_t>{1, 2, 3, 6, 50, 7, 8, 9}), seen);
-}
-
-TEST(LArrayIteratorTest, ArrayDyingFirstOrIteratorsLeavingInAnyOrder) {
-  std::unique_ptr<CWVGrowList> list(new CWVGrowList(4, 0));
-  for (int32_t v = 1; v <= 2; v++) list->InsertItemsAt(1, kLast, &v, 0);
-  std::unique_ptr<LArrayIterator> tail(new LArrayIterator(*list));
-  LArrayIterator outlives(*list);
-  std::unique_ptr<LArrayIterator> middle(new LArrayIterator(*list));
-  LArrayIterator front(*list);
-  { LArrayIterator first(*list); }
-  tail.reset();
-  middle.reset();
-  // Only live iterators may hear of this: a stale link is a use after free.
-  list->RemoveItemsAt(1, 1);
-  int32_t value;
-  EXPECT_TRUE(front.GetNext(&value));
-  EXPECT_EQ(2, value);
+  // Iterators outliving their array are told so and touch it no more.
   list.reset();
-  EXPECT_EQ(LArrayIterator::kArrayDied, outlives.GetCurrentIndex());
-  EXPECT_EQ(LArrayIterator::kArrayDied, front.GetCurrentIndex());
-  EXPECT_FALSE(outlives.GetNext(&value));
+  for (const auto& it : its) {
+    int32_t value;
+    ASSERT_TRUE(!it || (!it->GetNext(&value) &&
+                        it->GetCurrentIndex() == LArrayIterator::kArrayDied));
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,16 +33,17 @@ std::string Block(const CQKBuffer& b) {
   return std::string(reinterpret_cast<const char*>(b.GetData()), b.GetSize());
 }
 
+int Sign(int v) { return (v > 0) - (v < 0); }
+
 const unsigned char* U(const char* text) {
   return reinterpret_cast<const unsigned char*>(text);
 }
 
 std::string Encode(unsigned int cp) {
   if (cp < 0x80) return std::string(1, static_cast<char>(cp));
-  static const unsigned int kLeadMark[4] = {0, 0xC0, 0xE0, 0xF0};
   const int trailing = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-  const unsigned int lead = kLeadMark[trailing] | cp >> (6 * trailing);
-  std::string out(1, static_cast<char>(lead));
+  std::string out(1, static_cast<char>("\xC0\xE0\xF0"[trailing - 1] |
+                                       cp >> (6 * trailing)));
   for (int i = trailing - 1; i >= 0; --i) {
     out += static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
   }
@@ -60,6 +62,10 @@ std::string ExpectedWindows1252(unsigned int b) {
   return kPage[b - 0x80] != 0 ? Encode(kPage[b - 0x80]) : "?";
 }
 
+bool Only1252(unsigned int b) {
+  return b >= 0x80 && b < 0xA0 && ExpectedWindows1252(b) != "?";
+}
+
 // Length of the well-formed sequence at b within n bytes, or 0, by RFC 3629:
 // the second byte is A0-BF after E0, 80-9F after ED, 90-BF after F0, 80-8F
 // after F4 and 80-BF otherwise, as is every later one.
@@ -75,26 +81,18 @@ unsigned int WellFormedLength(const unsigned char* b, unsigned int n) {
   return length;
 }
 
-std::string FromUCS2(const std::vector<unsigned short>& units, bool swap) {
-  CQKString s;
-  s.SetFromUCS2(units.data(), static_cast<unsigned int>(units.size()), swap);
-  return Text(s);
+// How far the text splits into well-formed sequences.
+unsigned int WholeLength(const unsigned char* t, unsigned int n) {
+  unsigned int whole = 0;
+  while (whole < n && WellFormedLength(t + whole, n - whole) != 0) {
+    whole += WellFormedLength(t + whole, n - whole);
+  }
+  return whole;
 }
 
-std::string FromUTF32(std::vector<unsigned int> points) {
-  CQKString s;
-  points.push_back(0);
-  s.SetFromUTF32(points.data());
-  return Text(s);
-}
-
-TEST(CQKStringCore, ConstructAssignAppendAndSetFromUTF8) {
-  EXPECT_STREQ("", CQKString().GetSafeStringPtr());
+TEST(CQKStringCore, OwnTextAsSourceAndExactFit) {
   EXPECT_EQ(std::string("\xE9\0", 2), Block(CQKString('\xE9')));  // unconverted
-  EXPECT_EQ(0u, CQKString('\0').GetLength());
   EXPECT_EQ("ab\xE9", Text(CQKString(CQKString::kUTF8, "ab\xE9", 0xFFFFFFFFu)));
-  const auto kUnknown = static_cast<CQKString::ConstructorType>(9);
-  EXPECT_EQ(0u, CQKString(kUnknown, "a", 1).GetLength());
   CQKString s("a longer text");
   EXPECT_EQ(std::string("a longer text\0", 14), Block(CQKString(s)));  // exact
   s = CQKString::kEmptyString;
@@ -107,35 +105,33 @@ TEST(CQKStringCore, ConstructAssignAppendAndSetFromUTF8) {
   s += '\0';
   s.Append(static_cast<const char*>(nullptr));
   EXPECT_EQ(std::string("filefilefilefilefile\0", 21), Block(s));  // exact fit
-  EXPECT_EQ('i', s[static_cast<short>(1)]);
-  for (int i : {20, 21, -1}) EXPECT_EQ('\0', s[i]) << i;
-  EXPECT_EQ('\0', CQKString()[0]);
+  EXPECT_EQ(std::string("i\0\0\0", 4),
+            (std::string{s[static_cast<short>(1)], s[20], s[21], s[-1]}));
   CQKString moved(std::move(s));
-  EXPECT_EQ(nullptr, s.GetData());  // NOLINT: moved-from is empty
   CQKString& alias = moved;
   moved = std::move(alias);  // move-assigning to itself empties
   EXPECT_EQ(nullptr, moved.GetData());
-  EXPECT_EQ(0u, moved.GetLength());
-  s = "abcdef";
   s.SetFromUTF8(U("ab\0cd"), 5);
-  EXPECT_EQ("ab", Text(s));
+  std::string seen = Text(s);
   s.SetFromUTF8(U("abcdef"), 3);
-  EXPECT_EQ("abc", Text(s));
+  seen += "|" + Text(s);
   s.SetFromUTF8WithLength(U("ab\0cd"), 5);
-  EXPECT_EQ(std::string("ab\0cd", 5), Text(s));
+  EXPECT_EQ(std::string("ab|abc|ab\0cd", 12), seen + "|" + Text(s));
   s.SetFromUTF8(static_cast<const unsigned char*>(nullptr));
-  EXPECT_EQ(std::string(7, '\0'), Block(s));  // capacity kept, zero-filled
+  EXPECT_EQ(std::string(6, '\0'), Block(s));  // capacity kept, zero-filled
   s.FreeString();
-  s.Empty(0);
-  EXPECT_EQ(nullptr, s.GetData());
   s.Empty(1);
   EXPECT_EQ(std::string(1, '\0'), Block(s));
 }
 
-// Byte positions; a cut inside a character moves forward at both ends.
+// Byte positions; a cut inside a character moves forward at both ends, a
+// truncation back.
 TEST(CQKStringCore, CutsKeepWholeCharacters) {
   const char* kEuro = "a\xE2\x82\xAC" "b";
-  // Mid, Left or Right; its arguments; the result.
+  const char* kMix = "\xC3\xA9" "b\xF0\x9F\x98\x80";
+  // M: Mid(a, b), L: Left(a), R: Right(a), S: into itself from a to the end,
+  // T: TruncateAfterByte(a), D: AppendDirSeperatorIfNotPresent, else
+  // TrimRightAscii of "/", of " \t" ('t') or of nothing ('n').
   const struct { char op; const char* text; int a, b; const char* result; }
   kCases[] = {
       {'M', "abcdef", 3, 100, "def"}, {'M', "abcdef", 10, 2, ""},
@@ -143,38 +139,29 @@ TEST(CQKStringCore, CutsKeepWholeCharacters) {
       {'M', kEuro, 2, 3, "b"},        {'M', kEuro, 1, 1, "\xE2\x82\xAC"},
       {'L', "abcdef", -3, 0, ""},     {'L', "abcdef", 99, 0, "abcdef"},
       {'L', kEuro, 2, 0, "a\xE2\x82\xAC"}, {'R', kEuro, 3, 0, "b"},
-      {'R', "abcdef", -1, 0, ""},     {'R', "abcdef", 99, 0, "abcdef"}};
+      {'R', "abcdef", -1, 0, ""},     {'R', "abcdef", 99, 0, "abcdef"},
+      {'S', kEuro, 2, 0, "b"},        {'T', kMix, 7, 0, kMix},
+      {'T', kMix, 5, 0, "\xC3\xA9" "b"}, {'T', kMix, 1, 0, ""},
+      {'/', "dir///", 0, 0, "dir"},   {'/', "///", 0, 0, ""},
+      {'t', "a \t/ \t", 0, 0, "a \t/"}, {'n', "a ", 0, 0, "a "},
+      {'D', "", 0, 0, ""},            {'D', "/", 0, 0, "/"},
+      {'D', "ab/", 0, 0, "ab/"},      {'D', "ab", 0, 0, "ab/"}};
   for (const auto& c : kCases) {
-    const CQKString s(c.text);
-    const CQKString part = c.op == 'M'   ? s.Mid(c.a, c.b)
-                           : c.op == 'L' ? s.Left(c.a)
-                                         : s.Right(c.a);
-    EXPECT_EQ(c.result, Text(part)) << c.op << " " << c.text << " " << c.a;
+    CQKString s(c.text);
+    bool changed = false;
+    switch (c.op) {
+      case 'M': s = s.Mid(c.a, c.b); break;
+      case 'L': s = s.Left(c.a); break;
+      case 'R': s = s.Right(c.a); break;
+      case 'S': s.GetSubStrInto(s, c.a, 0, true); break;
+      case 'T': changed = s.TruncateAfterByte(c.a); break;
+      case 'D': changed = s.AppendDirSeperatorIfNotPresent(); break;
+      default: s.TrimRightAscii(c.op == '/' ? "/" : c.op == 't' ? " \t" : nullptr);
+    }
+    EXPECT_EQ(c.result, Text(s)) << c.op << " " << c.text << " " << c.a;
+    EXPECT_EQ(changed, strchr("TD", c.op) && Text(s) != c.text) << c.text;
   }
-  CQKString s(kEuro);
-  s.GetSubStrInto(s, 2, 0, true);  // into itself, to the end
-  EXPECT_EQ("b", Text(s));
-  s = "\xC3\xA9" "b\xF0\x9F\x98\x80";
-  EXPECT_EQ(3u, s.GetCharLength());
-  EXPECT_FALSE(s.TruncateAfterByte(7));
-  EXPECT_TRUE(s.TruncateAfterByte(5));
-  EXPECT_EQ("\xC3\xA9" "b", Text(s));
-  EXPECT_TRUE(s.TruncateAfterByte(1));
-  EXPECT_EQ("", Text(s));
-  const char* kTrims[][3] = {{"dir///", "/", "dir"}, {"///", "/", ""},
-      {"a \t/ \t", " \t", "a \t/"}, {"a ", nullptr, "a "}, {nullptr, "/", ""}};
-  for (const auto& c : kTrims) {
-    CQKString t(c[0]);
-    t.TrimRightAscii(c[1]);
-    EXPECT_EQ(c[2], Text(t)) << c[0];
-  }
-  const char* kSeparators[][2] = {
-      {"", ""}, {"a", "a"}, {"/", "/"}, {"ab/", "ab/"}, {"ab", "ab/"}};
-  for (const auto& c : kSeparators) {
-    CQKString d(c[0]);
-    EXPECT_EQ(strcmp(c[0], c[1]) != 0, d.AppendDirSeperatorIfNotPresent());
-    EXPECT_EQ(c[1], Text(d)) << c[0];
-  }
+  EXPECT_EQ(3u, CQKString(kMix).GetCharLength());
 }
 
 TEST(CQKStringCore, GrowStringReservesOnGrowth) {
@@ -203,10 +190,6 @@ TEST(CQKStringValidity, AgreesWithRfc3629Everywhere) {
     const std::string bytes =
         std::string(reinterpret_cast<char*>(b), n) + '\x80';
     const unsigned char* t = U(bytes.c_str());
-    unsigned int whole = 0;  // how far the text splits into sequences
-    while (whole < n && WellFormedLength(t + whole, n - whole) != 0) {
-      whole += WellFormedLength(t + whole, n - whole);
-    }
     const unsigned int first = WellFormedLength(t, n);
     unsigned short unit = 7;
     const int used = CQKString::UTF8CharToUCS2Char(t, n, &unit);
@@ -216,7 +199,7 @@ TEST(CQKStringValidity, AgreesWithRfc3629Everywhere) {
     const bool decoded = used == (first == 0 ? -1 : static_cast<int>(first)) &&
                          Encode(unit) == character;
     if (firstMismatch.empty() &&
-        (CQKString::IsLegalUTF8String(t, n) != (whole == n) ||
+        (CQKString::IsLegalUTF8String(t, n) != (WholeLength(t, n) == n) ||
          CQKString::IsLegalUTF8Sequence(t, n) != (first != 0 && first == n) ||
          !decoded)) {
       firstMismatch = bytes;
@@ -234,141 +217,123 @@ TEST(CQKStringValidity, AgreesWithRfc3629Everywhere) {
     check(4);
   }
   EXPECT_EQ("", firstMismatch);
-  EXPECT_FALSE(CQKString::IsLegalUTF8String(nullptr, 0));
-  EXPECT_FALSE(CQKString::IsLegalUTF8String(nullptr));
-  EXPECT_FALSE(CQKString::IsProbableWindows1252String(nullptr));
-  EXPECT_FALSE(CQKString::IsProbableWindows1252String("ab\x93", 2));
-  EXPECT_FALSE(CQKString::IsProbableWindows1252String("a\0\x93", 3));
+  EXPECT_FALSE(CQKString::IsLegalUTF8String(nullptr) ||
+               CQKString::IsProbableWindows1252String(nullptr) ||
+               CQKString::IsProbableWindows1252String("ab\x93", 2) ||
+               CQKString::IsProbableWindows1252String("a\0\x93", 3));
   unsigned short unit = 7;
   EXPECT_EQ(-1, CQKString::UTF8CharToUCS2Char(nullptr, 1, &unit));
   EXPECT_EQ(7, unit);  // not written
   EXPECT_EQ(-1, CQKString::UTF8CharToUCS2Char(U("A"), 1, nullptr));
 }
 
-// Every byte after a well-formed character, through each conversion and the
-// char-pointer forms, which decide on the whole text.
-TEST(CQKStringConvert, EveryByteThroughEveryConversion) {
-  for (unsigned int b = 1; b < 256; ++b) {
-    const char text[5] = {'\xC3', '\xA9', static_cast<char>(b), 'z', 0};
-    const std::string latin1 = "\xC3\x83\xC2\xA9" + Encode(b) + "z";
-    const std::string windows =
-        "\xC3\x83\xC2\xA9" + ExpectedWindows1252(b) + "z";
-    // A character only Windows-1252 has makes the guess, which decides for
-    // text that is not UTF-8.
-    const bool guess = latin1 != windows && ExpectedWindows1252(b) != "?";
-    const std::string chosen = b < 0x80 ? text : guess ? windows : latin1;
-    CQKString s;
-    s.SetFromUTF8(text);
-    s.SetFromLatin1(s.GetSafeStringPtr());  // from its own buffer
-    EXPECT_EQ(latin1, Text(s)) << b;
-    const std::vector<char> exact(text, text + 4);  // nothing after it
-    s.SetFromWindows1252(exact.data(), 4);
-    EXPECT_EQ(windows, Text(s)) << b;
-    EXPECT_EQ(windows, Text(CQKString(CQKString::kWindows1252, text, ~0u)));
-    EXPECT_EQ(guess, CQKString::IsProbableWindows1252String(text)) << b;
-    EXPECT_EQ(chosen, Text(CQKString(text))) << b;
-    s = text;
-    EXPECT_EQ(chosen, Text(s)) << b;
-    CQKString appended("<");
-    appended += text;
-    appended.AppendLatin1(text);
-    appended.AppendWindows1252(text);
-    EXPECT_EQ("<" + chosen + latin1 + windows, Text(appended)) << b;
-    EXPECT_EQ(0, CQKString(chosen.c_str()).Compare(text, true)) << b;
+// Random texts of every length up to 120, so that runs end at every offset
+// from a growth step, against a plain encoder. Code points go through UTF-32
+// and UCS-2 in both byte orders (a surrogate that is not half of a pair ends
+// the text, UTF-32 beyond Unicode becomes U+FFFD); bytes (that UTF-8, random,
+// or random without a character only Windows-1252 has) through the 8-bit
+// conversions and the char-pointer forms, which decide on the whole text.
+TEST(CQKStringConvert, RandomTextsMatchAPlainEncoder) {
+  const unsigned int kPoints[] = {0x41, 0xE9, 0x20AC, 0xFFFF, 0x1F600,
+                                  0x10FFFF, 0x110000, 0xFFFFFFFFu};
+  std::mt19937 rng(7);
+  for (unsigned int round = 0; round < 1500; ++round) {
+    std::vector<unsigned int> points;
+    std::vector<unsigned short> units;
+    std::string expected;
+    while (points.size() < round % 120 + 1) {
+      const unsigned int cp = rng() % 2 ? kPoints[rng() % 8] : rng() % 0x10000;
+      points.push_back(cp);
+      if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) {  // the end
+        units.push_back(static_cast<unsigned short>(cp));
+        break;
+      }
+      const unsigned int character = cp > 0x10FFFF ? 0xFFFD : cp;
+      expected += Encode(character);
+      if (character < 0x10000) {
+        units.push_back(static_cast<unsigned short>(character));
+      } else {  // a surrogate pair
+        units.push_back(static_cast<unsigned short>(0xD7C0 + (cp >> 10)));
+        units.push_back(static_cast<unsigned short>(0xDC00 + (cp & 0x3FF)));
+      }
+    }
+    std::string bytes = round % 3 == 0 ? expected : "", windows, latin1;
+    while (round % 3 != 0 && bytes.size() < points.size()) {
+      const unsigned int b = 1 + rng() % 255;
+      bytes += static_cast<char>(round % 3 == 2 && Only1252(b) ? b + 0x20 : b);
+    }
+    bool guess = false;
+    for (unsigned char b : bytes) {
+      windows += ExpectedWindows1252(b);
+      latin1 += Encode(b);
+      guess |= Only1252(b);
+    }
+    const std::string chosen =
+        WholeLength(U(bytes.c_str()), bytes.size()) == bytes.size() ? bytes
+        : guess ? windows : latin1;
+    std::vector<unsigned short> swapped;
+    for (unsigned short u : units) swapped.push_back((u >> 8) | (u << 8));
+    units.push_back(0);
+    CQKString forms[7];
+    forms[0].SetFromUTF32(points.data(), points.size());
+    forms[1].SetFromUCS2(units.data());
+    forms[2].SetFromUCS2(swapped.data(), swapped.size(), true);
+    forms[3].SetFromWindows1252(bytes.data(), bytes.size());
+    forms[4].SetFromUTF8(bytes.c_str());
+    forms[4].SetFromLatin1(forms[4].GetSafeStringPtr());  // its own buffer
+    forms[5] = bytes.c_str();
+    forms[6] = "<";
+    forms[6] += bytes.c_str();
+    forms[6].AppendLatin1(bytes.c_str());
+    forms[6].AppendWindows1252(bytes.c_str());
+    std::string all;
+    for (const CQKString& f : forms) {
+      all += Text(f) + "|";
+      ASSERT_TRUE(f.GetLength() == 0 || f.GetSize() > f.GetLength());
+    }
+    ASSERT_EQ(expected + "|" + expected + "|" + expected + "|" + windows +
+                  "|" + latin1 + "|" + chosen + "|<" + chosen + latin1 +
+                  windows + "|", all);
+    ASSERT_EQ(guess, CQKString::IsProbableWindows1252String(bytes.c_str()));
+    ASSERT_EQ(chosen, Text(CQKString(bytes.c_str())));
+    ASSERT_EQ(0, CQKString(chosen.c_str()).Compare(bytes.c_str(), true));
   }
   // The text ends at its zero byte; the locale is the default one.
   EXPECT_EQ("a\xC3\xA9", Text(CQKString(CQKString::kLatin1, "a\xE9\0c", 4)));
   EXPECT_EQ("A@B@",
             Text(CQKString(CQKString::kLocal8Bit, "A\xE9" "B\x80\0c", 6)));
-  CQKString s("x");
-  s.SetFromLatin1(static_cast<const char*>(nullptr));
-  EXPECT_EQ(0u, s.GetLength());
+  EXPECT_EQ("\xE2\x80\x9A",
+            Text(CQKString(CQKString::kWindows1252, "\x82", ~0u)));
 }
 
-// Every length of a mix of one-, two-, three- and four-byte pieces, so that
-// runs end at every offset from a growth step: the terminator must still fit.
-// The conversions share their growth; these two reserve most differently.
-TEST(CQKStringConvert, GrowthLeavesRoomForTheTerminator) {
-  std::string text, windows, fromUTF32;
-  std::vector<unsigned int> points;
-  for (unsigned int n = 1; n <= 120; ++n) {
-    const unsigned char b = "\xE9\x80" "a\xE9\xE9"[n % 5];
-    text += static_cast<char>(b);
-    windows += ExpectedWindows1252(b);
-    points.push_back(b < 0x80 ? b : b == 0x80 ? 0x1F600 : 0x20AC);
-    fromUTF32 += Encode(points.back());
-    CQKString w, p;
-    w.SetFromWindows1252(text.c_str());
-    p.SetFromUTF32(points.data(), n);
-    ASSERT_EQ(windows + fromUTF32, Text(w) + Text(p));
-    ASSERT_TRUE(w.GetSize() > w.GetLength() && p.GetSize() > p.GetLength());
+// Every code point's case is checked against the Unicode data elsewhere;
+// these are the edges: missing texts, lengths, counts and suffixes.
+TEST(CQKStringCompare, CompareAndEndsWith) {
+  const struct { const char* a; const char* b; bool ignore; int sign; }
+  kCompares[] = {{"a", "B", false, 1},      {"abc", "ab", true, 1},
+                 {"ab", "ABC", true, -1},   {nullptr, "x", false, -1},
+                 {nullptr, "", false, 0},   {"\xC3\xA9", "\xC3\x89", true, 0}};
+  for (const auto& c : kCompares) {
+    const CQKString a(c.a);
+    EXPECT_EQ(c.sign, Sign(a.Compare(CQKString(c.b), c.ignore))) << c.b;
+    EXPECT_EQ(c.sign, Sign(a.Compare(U(c.b), c.ignore))) << c.b;
   }
-}
-
-// Surrogate pairs and UTF-32 beyond the BMP (MakeUpper takes every BMP code
-// point through single units); a surrogate that is not half of a pair ends
-// the text.
-TEST(CQKStringConvert, UCS2PairsAndUTF32) {
-  for (unsigned int high = 0xD800; high <= 0xDBFF; high += 0x3F) {
-    for (unsigned int low = 0xDC00; low <= 0xDFFF; ++low) {
-      const unsigned int cp = (high - 0xD800) * 0x400 + low - 0xDC00 + 0x10000;
-      ASSERT_EQ(Encode(cp), FromUCS2({static_cast<unsigned short>(high),
-                                      static_cast<unsigned short>(low)},
-                                     false));
-      ASSERT_EQ(Encode(cp), FromUTF32({cp}));
-    }
-  }
-  EXPECT_EQ("A\xF0\x9F\x98\x80", FromUCS2({0x4100, 0x3DD8, 0x00DE}, true));
-  const std::vector<unsigned short> kUnpaired[] = {
-      {0x41, 0xDC00, 0x42}, {0x41, 0xDFFF}, {0x41, 0xD800},
-      {0x41, 0xD800, 0x41}, {0x41, 0xDBFF, 0xE000}};
-  for (const auto& units : kUnpaired) {
-    EXPECT_EQ("A", FromUCS2(units, false));
-    EXPECT_EQ("A", FromUTF32({units.begin(), units.end()}));
-  }
-  EXPECT_EQ("\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xEF\xBF\xBD",
-            FromUTF32({0xD7FF, 0xE000, 0x10FFFF, 0x110000, 0xFFFFFFFFu}));
-  CQKString s("x");
-  const unsigned int kA[] = {0x41, 0};
-  s.SetFromUTF32(kA, 0);
-  EXPECT_EQ(0u, s.GetLength());
-}
-
-TEST(CQKStringCompare, CompareEndsWithAndInStrReverse) {
+  EXPECT_EQ(1, CQKString("a").Compare(static_cast<const char*>(nullptr), 0));
   const auto compare = CQKString::CompareUTF8Buffers;
-  CQKString a("a");
-  EXPECT_EQ(0, a.Compare(a, false));
-  EXPECT_GT(a.Compare("B", false), 0);
-  EXPECT_GT(CQKString("abc").Compare(CQKString("ab"), true), 0);
-  EXPECT_LT(CQKString("ab").Compare(U("abc"), true), 0);
-  EXPECT_LT(CQKString().Compare("x", false), 0);
-  EXPECT_EQ(0, CQKString().Compare(CQKString(""), false));
-  EXPECT_EQ(1, a.Compare(static_cast<const char*>(nullptr), false));
-  EXPECT_EQ(1, a.Compare(static_cast<const unsigned char*>(nullptr), true));
   EXPECT_EQ(-1, compare(nullptr, U("a"), -1, true, 0, 0));
   EXPECT_EQ(1, compare(U("a"), nullptr, -1, false, 0, 0));
-  EXPECT_EQ(0, compare(U("abcX"), U("ABCY"), 3, true, 0, 0));
-  EXPECT_EQ(0, compare(U("abcX"), U("abcY"), 3, false, 0, 0));
+  EXPECT_EQ(0, compare(U("abcX"), U("ABCY"), 3, true, 0, 0) +
+                   compare(U("abcX"), U("abcY"), 3, false, 0, 0));
   EXPECT_NE(0, compare(U("abcX"), U("ABCY"), 4, true, 0, 0));
-  CQKString s("archive.ZIP");
-  EXPECT_TRUE(s.EndsWith(CQKString(), false));
-  EXPECT_TRUE(s.EndsWith(CQKString(".ZIP"), false));
-  EXPECT_FALSE(s.EndsWith(CQKString(".zip"), false));
-  EXPECT_TRUE(s.EndsWith(CQKString(".zip"), true));
-  EXPECT_FALSE(s.EndsWith(CQKString("x.archive.ZIP"), true));
-  CQKString tail;
+  const CQKString zip("A.\xC3\xA9");
+  CQKString tail;  // bytes as they are: half a character
   tail.SetFromUTF8("\xA9");
-  EXPECT_FALSE(CQKString("A\xC3\xA9").EndsWith(tail, false));
-  EXPECT_TRUE(CQKString("A\xC3\xA9").EndsWith(CQKString("\xC3\x89"), true));
-  unsigned int index = 99;
-  EXPECT_FALSE(CQKString("abc").InStrReverse('/', &index, false));
-  EXPECT_FALSE(CQKString().InStrReverse('/', &index, false));
-  EXPECT_EQ(99u, index);
-  EXPECT_TRUE(CQKString("a/b/c").InStrReverse('/', &index, false));
-  EXPECT_EQ(3u, index);
-  EXPECT_TRUE(CQKString("/abc").InStrReverse('/', &index, false));
-  EXPECT_EQ(0u, index);
-  EXPECT_TRUE(CQKString("/abc").InStrReverse('/', nullptr, false));
+  EXPECT_TRUE(zip.EndsWith(CQKString(), false) &&
+              zip.EndsWith(CQKString(".\xC3\xA9"), false) &&
+              zip.EndsWith(CQKString(".\xC3\x89"), true));
+  EXPECT_FALSE(zip.EndsWith(CQKString(".\xC3\x89"), false) ||
+               zip.EndsWith(CQKString("xA.\xC3\xA9"), true) ||
+               zip.EndsWith(tail, false));
 }
 
 template <typename T>
@@ -388,9 +353,6 @@ TEST(CQKStringNumbers, EveryTypeAtItsLimits) {
   ExpectNumber(ULONG_MAX, "18446744073709551615");
   ExpectNumber(LLONG_MIN, "-9223372036854775808");
   ExpectNumber(ULLONG_MAX, "18446744073709551615");
-  EXPECT_EQ(10, CQKString::kMaxLenOfULongAsStr);
-  EXPECT_EQ(5, CQKString::kMaxLenOfInt16AsStr);
-  EXPECT_EQ(10, CQKString::kMaxLenOfInt32AsStr);
   EXPECT_EQ(20, CQKString::GetMaxCharsNeededForRange(9, ULLONG_MAX));
 }
 
@@ -407,8 +369,10 @@ void ExpectExact(const std::string& format, Args... args) {
 }
 
 // Every conversion and length modifier under every flag set, width and
-// precision; a trailing argument checks that the walk stays aligned.
-TEST(CQKStringFormat, GridMatchesThePlatform) {
+// precision; a trailing argument checks that the walk stays aligned. Then
+// errno for %m, a format converted from Latin-1, and format and argument
+// from the string's own buffer.
+TEST(CQKStringFormat, MatchesThePlatform) {
   const char* kWidths[] = {"", "1", "7", "25"};
   const char* kPrecisions[] = {"", ".", ".0", ".4", ".30"};
   const int kInts[] = {0, 1, -1, 42, -42, INT_MAX, INT_MIN};
@@ -442,24 +406,17 @@ TEST(CQKStringFormat, GridMatchesThePlatform) {
         ExpectExact(p + "L" + letter + "|%s", static_cast<long double>(v), "z");
       }
     }
-    ExpectExact(p + "s|", "text");
-    ExpectExact(p + "s|", "");
-    ExpectExact(p + "c|", 'q');
-    ExpectExact(p + "p|", static_cast<void*>(&p));
+    ExpectExact(p + "s|" + p + "s", "text", "");
+    ExpectExact(p + "c|" + p + "p", 'q', static_cast<void*>(&p));
   }
   for (int w : {-12, -1, 0, 3, 40}) {
     for (int prec : {-3, 0, 2, 17}) {
-      ExpectExact("%*.*d|", w, prec, -123);
-      ExpectExact("%+*.*f|", w, prec, 3.25);
-      ExpectExact("%-*.*s|", w, prec, "string");
-      ExpectExact("% *.*llx|%s", w, prec, 0x1234LL, "z");
+      ExpectExact("%*.*d|%+*.*f|", w, prec, -123, w, prec, 3.25);
+      ExpectExact("%-*.*s|% *.*llx|%s", w, prec, "string", w, prec, 0x1234LL, "z");
       ExpectExact("%*c|%.*s", w, 'c', prec, "precise");
     }
   }
   ExpectExact("%.0f", 1e308);  // 309 digits
-}
-
-TEST(CQKStringFormat, ConversionsAliasingAndErrno) {
   ExpectExact("%2$s %1$s", "world", "hello");  // the platform's own reading
   ExpectExact(std::string("%s|"), static_cast<const char*>(nullptr));
   errno = ENOENT;
@@ -476,19 +433,15 @@ TEST(CQKStringFormat, ConversionsAliasingAndErrno) {
   EXPECT_EQ("123456789-%s", Text(s));
 }
 
-// Exits with 0 when body() holds while the address space may grow by 64 MiB
-// at most, so that large allocations really fail.
-[[noreturn]] void ExitWithTightMemory(bool (*body)()) {
+// Every change needing a second copy of a big text, while the address space
+// may grow by 64 MiB at most, throws and leaves the strings and the plain
+// buffer as they were; so does a size beyond 32 bits.
+bool RefusedChangesLeaveEverythingAlone() {
   long pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
   const rlim_t size = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
   const struct rlimit limit = {size, size};
-  _exit(pages > 0 && setrlimit(RLIMIT_AS, &limit) == 0 && body() ? 0 : 1);
-}
-
-// Every change needing a second copy of a big text throws and leaves the
-// strings and the plain buffer as they were.
-bool RefusedChangesLeaveEverythingAlone() {
+  if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) return false;
   const unsigned int kBig = 40u << 20;  // fits the limit once, not twice
   CQKString big;
   big.Empty(kBig + 1);
@@ -504,7 +457,9 @@ bool RefusedChangesLeaveEverythingAlone() {
       [&] { small.SetFromLatin1(text); },
       [&] { small.SafeFormat("%s%s", text, "x"); }, [&] { small += text; },
       [&] { big.MakeUpper(); }, [&] { big += big; },
-      [&] { buffer.CopyFrom(&big); }};
+      [&] { buffer.CopyFrom(&big); },
+      [&] { small.SetFromUCS2(
+          reinterpret_cast<const unsigned short*>(text), 0x80000000u, false); }};
   for (const auto& change : kChanges) {
     try {
       change();
@@ -518,33 +473,8 @@ bool RefusedChangesLeaveEverythingAlone() {
 }
 
 TEST(CQKStringOutOfMemory, FailuresLeaveEverythingAsItWas) {
-  EXPECT_EXIT(ExitWithTightMemory(RefusedChangesLeaveEverythingAlone),
+  EXPECT_EXIT(_exit(RefusedChangesLeaveEverythingAlone() ? 0 : 1),
               ::testing::ExitedWithCode(0), "");
-}
-
-// Growth that fails after a set number of calls reaches the middle of a
-// conversion.
-class FailingGrowString : public CQKString {
- public:
-  bool GrowTo(unsigned int size, bool keepContents) override {
-    if (growthsLeft == 0) throw std::bad_alloc();
-    --growthsLeft;
-    return CQKString::GrowTo(size, keepContents);
-  }
-  int growthsLeft = 1000;
-};
-
-TEST(CQKStringOutOfMemory, FailureInTheMiddleOfAConversion) {
-  const std::string high(100, '\xE9');
-  FailingGrowString s;
-  s.SetFromUTF8("keep");
-  s.growthsLeft = 1;  // the first estimate only
-  EXPECT_THROW(s.SetFromWindows1252(high.c_str()), std::bad_alloc);
-  s.growthsLeft = 1000;  // a size beyond 32 bits is refused before growing
-  EXPECT_THROW(s.SetFromUCS2(reinterpret_cast<const unsigned short*>("ab"),
-                             0x80000000u, false),
-               std::bad_alloc);
-  EXPECT_EQ("keep", Text(s));
 }
 
 }  // namespace
