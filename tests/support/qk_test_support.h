@@ -5,25 +5,28 @@
 // tree snapshots, a real tmpfs, and running code as an unprivileged user
 // (the tests run as root, and root ignores permissions).
 
-#include <ftw.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <grp.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 
+#include "gtest/gtest.h"
+
 namespace qktest {
 
 const uid_t kNobody = 65534;
+using Entries = std::map<std::string, std::string>;
 
 inline std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
@@ -38,9 +41,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 // `size` bytes with no short period, so a misplaced block shows.
 inline std::string Pattern(size_t size) {
   std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>(i * 13 + i / 509);
-  }
+  for (size_t i = 0; i < size; ++i) bytes[i] = char(i * 13 + i / 509);
   return bytes;
 }
 
@@ -54,54 +55,33 @@ inline std::string Cwd() {
   return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
 }
 
-namespace internal {
-inline std::map<std::string, std::string>* g_tree;
-inline size_t g_rootLength;
-inline uid_t g_owner;
-
-inline int AddToTree(const char* path, const struct stat* st, int,
-                     struct FTW*) {
+// One entry, links not followed: "d <mode>", "f <mode> <bytes>" or
+// "l <target>"; empty when missing.
+inline std::string Entry(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "";
+  if (S_ISLNK(st.st_mode)) return "l " + std::filesystem::read_symlink(path).string();
   char mode[8];
-  snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st->st_mode & 07777));
-  std::string& entry = (*g_tree)[path + g_rootLength];
-  if (S_ISDIR(st->st_mode)) {
-    entry = std::string("d ") + mode;
-  } else if (S_ISLNK(st->st_mode)) {
-    char target[4096];
-    const ssize_t n = readlink(path, target, sizeof target);
-    entry = "l " + std::string(target, n > 0 ? n : 0);
-  } else {
-    entry = std::string("f ") + mode + " " + ReadFile(path);
+  snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 07777));
+  return S_ISDIR(st.st_mode) ? std::string("d ") + mode
+                             : std::string("f ") + mode + " " + ReadFile(path);
+}
+
+// `root` as "" and every entry under it by "/relative/path".
+inline Entries Tree(const std::string& root) {
+  Entries tree = {{"", Entry(root)}};
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(root, error), end;
+       it != end; it.increment(error)) {
+    tree[it->path().string().substr(root.size())] = Entry(it->path());
   }
-  return 0;
-}
-
-inline int RemoveEntry(const char* path, const struct stat*, int type,
-                       struct FTW*) {
-  // A read-only directory must still go; a link's target is not ours.
-  if (type != FTW_SL) chmod(path, 0700);
-  return remove(path);
-}
-
-inline int GiveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return lchown(path, g_owner, g_owner);
-}
-}  // namespace internal
-
-// Every entry under `root` by relative path: "d <mode>", "f <mode> <bytes>"
-// or "l <target>"; links are not followed.
-inline std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  internal::g_tree = &tree;
-  internal::g_rootLength = root.size();
-  nftw(root.c_str(), internal::AddToTree, 16, FTW_PHYS);
   return tree;
 }
 
-// Makes the entries of `tree` (Tree's format) under `root`; the map's order
-// puts every directory before its contents. False at the first failure.
-inline bool MakeTree(const std::string& root,
-                     const std::map<std::string, std::string>& tree) {
+// Makes the entries of `tree` (Tree's format) under `root`, with exact modes
+// whatever the umask; the map's order puts every directory before its
+// contents. False at the first failure.
+inline bool MakeTree(const std::string& root, const Entries& tree) {
   for (const auto& [name, entry] : tree) {
     const std::string path = root + name;
     if (entry[0] == 'l') {
@@ -114,7 +94,6 @@ inline bool MakeTree(const std::string& root,
     } else {
       WriteFile(path, bytes == std::string::npos ? "" : entry.substr(bytes + 1));
     }
-    // Exact modes, whatever the umask.
     if (chmod(path.c_str(), strtoul(entry.c_str() + 2, nullptr, 8)) != 0) {
       return false;
     }
@@ -122,14 +101,10 @@ inline bool MakeTree(const std::string& root,
   return true;
 }
 
-inline void RemoveTree(const std::string& root) {
-  nftw(root.c_str(), internal::RemoveEntry, 16, FTW_PHYS | FTW_DEPTH);
-}
-
 // Hands a whole tree to `owner` (links themselves, not their targets).
 inline void ChownTree(const std::string& root, uid_t owner) {
-  internal::g_owner = owner;
-  nftw(root.c_str(), internal::GiveEntry, 16, FTW_PHYS);
+  const std::string id = std::to_string(owner);
+  EXPECT_EQ(0, system(("chown -hR " + id + ":" + id + " '" + root + "'").c_str()));
 }
 
 // A fresh directory under /tmp, removed with everything in it.
@@ -140,7 +115,10 @@ class ScratchDir {
     path_ = mkdtemp(name);
     chmod(path_.c_str(), 0755);  // reachable for the unprivileged user
   }
-  ~ScratchDir() { RemoveTree(path_); }
+  ~ScratchDir() {
+    std::error_code error;  // root may remove from read-only directories
+    std::filesystem::remove_all(path_, error);
+  }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
@@ -153,26 +131,38 @@ class ScratchDir {
   std::string path_;
 };
 
-// A real tmpfs of `size` (mount's syntax, e.g. "256k"), unmounted at the end.
+// The fixture of the file and backup tests: a scratch directory and umask
+// 022. Every test must leave the process's descriptors as it found them;
+// the working directory is put back.
+class ScratchTest : public ::testing::Test {
+ protected:
+  ScratchTest() { umask(022); }
+  ~ScratchTest() override {
+    EXPECT_EQ(fds_, Tree("/proc/self/fd"));
+    EXPECT_EQ(0, chdir(cwd_.c_str()));
+  }
+
+  const std::string cwd_ = Cwd();
+  const Entries fds_ = Tree("/proc/self/fd");
+  ScratchDir dir_;
+};
+
+// A real tmpfs of `size` (mount's syntax, e.g. "256k"), open to every user,
+// unmounted at the end.
 class Tmpfs {
  public:
   Tmpfs(const std::string& directory, const std::string& size)
       : directory_(directory) {
     mkdir(directory.c_str(), 0755);
-    mounted_ = mount("tmpfs", directory.c_str(), "tmpfs", 0,
-                     ("size=" + size).c_str()) == 0;
+    EXPECT_EQ(0, mount("tmpfs", directory.c_str(), "tmpfs", 0,
+                       ("size=" + size).c_str())) << directory;
   }
-  ~Tmpfs() {
-    if (mounted_) umount2(directory_.c_str(), MNT_DETACH);
-  }
+  ~Tmpfs() { umount2(directory_.c_str(), MNT_DETACH); }
   Tmpfs(const Tmpfs&) = delete;
   Tmpfs& operator=(const Tmpfs&) = delete;
 
-  bool mounted() const { return mounted_; }
-
  private:
   std::string directory_;
-  bool mounted_;
 };
 
 // Runs `body` in a child process as the unprivileged user and answers its
