@@ -2,8 +2,8 @@
 #define QK_TESTS_SUPPORT_QK_TEST_SUPPORT_H_
 
 // Shared fixtures of the unit tests: scratch directories, file contents,
-// tree snapshots, a real tmpfs, and running code as an unprivileged user
-// (the tests run as root, and root ignores permissions).
+// tree snapshots, real tmpfs mounts, progress reports, and running code as
+// an unprivileged user (the tests run as root, and root ignores permissions).
 
 #include <grp.h>
 #include <sys/mount.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,13 +21,24 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "fs/qk_interrupt.h"
+#include "fs/qk_progress.h"
 #include "gtest/gtest.h"
+#include "strings/CQKString.h"
 
 namespace qktest {
 
 const uid_t kNobody = 65534;
 using Entries = std::map<std::string, std::string>;
+
+inline std::string Str(const CQKString& s) { return s.GetSafeStringPtr(); }
+
+// A path's bytes as they are: a converted name would name another file.
+inline CQKString Bytes(const std::string& path) {
+  return CQKString(CQKString::kUTF8, path.c_str(), path.size());
+}
 
 inline std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
@@ -38,6 +50,16 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// What the shell command prints; its exit status goes to *status.
+inline std::string Output(const std::string& command, int* status) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char chunk[65536];
+  while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+  *status = pclose(pipe);
+  return out;
+}
+
 // `size` bytes with no short period, so a misplaced block shows.
 inline std::string Pattern(size_t size) {
   std::string bytes(size, '\0');
@@ -45,26 +67,19 @@ inline std::string Pattern(size_t size) {
   return bytes;
 }
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-inline std::string Cwd() {
-  char buffer[4096];
-  return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
-
 // One entry, links not followed: "d <mode>", "f <mode> <bytes>" or
-// "l <target>"; empty when missing.
-inline std::string Entry(const std::string& path) {
+// "l <target>", after "<uid>:<gid> " when `owner` is asked; empty when
+// there is none.
+inline std::string Entry(const std::string& path, bool owner = false) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return "";
-  if (S_ISLNK(st.st_mode)) return "l " + std::filesystem::read_symlink(path).string();
-  char mode[8];
+  char mode[32];
   snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 07777));
-  return S_ISDIR(st.st_mode) ? std::string("d ") + mode
-                             : std::string("f ") + mode + " " + ReadFile(path);
+  const std::string ids = owner ? std::to_string(st.st_uid) + ":" +
+                                      std::to_string(st.st_gid) + " " : "";
+  if (S_ISLNK(st.st_mode)) return ids + "l " + std::filesystem::read_symlink(path).string();
+  if (S_ISDIR(st.st_mode)) return ids + "d " + mode;
+  return ids + "f " + mode + " " + ReadFile(path);
 }
 
 // `root` as "" and every entry under it by "/relative/path".
@@ -84,19 +99,16 @@ inline Entries Tree(const std::string& root) {
 inline bool MakeTree(const std::string& root, const Entries& tree) {
   for (const auto& [name, entry] : tree) {
     const std::string path = root + name;
+    const size_t bytes = entry.find(' ', 2);
     if (entry[0] == 'l') {
       if (symlink(entry.c_str() + 2, path.c_str()) != 0) return false;
       continue;
-    }
-    const size_t bytes = entry.find(' ', 2);
-    if (entry[0] == 'd') {
+    } else if (entry[0] == 'd') {
       if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
     } else {
       WriteFile(path, bytes == std::string::npos ? "" : entry.substr(bytes + 1));
     }
-    if (chmod(path.c_str(), strtoul(entry.c_str() + 2, nullptr, 8)) != 0) {
-      return false;
-    }
+    if (chmod(path.c_str(), strtoul(entry.c_str() + 2, nullptr, 8)) != 0) return false;
   }
   return true;
 }
@@ -107,12 +119,25 @@ inline void ChownTree(const std::string& root, uid_t owner) {
   EXPECT_EQ(0, system(("chown -hR " + id + ":" + id + " '" + root + "'").c_str()));
 }
 
+// Runs `body` in a child process as the unprivileged user and answers its
+// result (0-255), or -1 when the child did not exit normally.
+inline int RunAsNobody(const std::function<int()>& body) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const bool dropped = setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                         setuid(kNobody) == 0;
+    _exit(dropped ? body() : 250);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // A fresh directory under /tmp, removed with everything in it.
 class ScratchDir {
  public:
-  ScratchDir() {
-    char name[] = "/tmp/qktestXXXXXX";
-    path_ = mkdtemp(name);
+  ScratchDir() : path_(mkdtemp(std::string("/tmp/qktestXXXXXX").data())) {
     chmod(path_.c_str(), 0755);  // reachable for the unprivileged user
   }
   ~ScratchDir() {
@@ -123,66 +148,62 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const {
-    return path_ + "/" + name;
-  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  std::string path_;
+  const std::string path_;
 };
 
-// The fixture of the file and backup tests: a scratch directory and umask
-// 022. Every test must leave the process's descriptors as it found them;
-// the working directory is put back.
+// The fixture of the file and backup tests: a scratch directory, umask 022
+// and a working directory that is put back. No test may leave a descriptor
+// open.
 class ScratchTest : public ::testing::Test {
  protected:
   ScratchTest() { umask(022); }
   ~ScratchTest() override {
+    for (const std::string& mount : mounts_) umount2(mount.c_str(), MNT_DETACH);
     EXPECT_EQ(fds_, Tree("/proc/self/fd"));
     EXPECT_EQ(0, chdir(cwd_.c_str()));
   }
 
-  const std::string cwd_ = Cwd();
+  // A real tmpfs of `size` (e.g. "256k") at `name`, open to every user.
+  void Mount(const std::string& name, const std::string& size) {
+    mounts_.push_back(dir_ / name);
+    mkdir(mounts_.back().c_str(), 0755);
+    ASSERT_EQ(0, mount("tmpfs", mounts_.back().c_str(), "tmpfs", 0,
+                       ("size=" + size).c_str()));
+  }
+
+  const std::string cwd_ = std::filesystem::current_path();
   const Entries fds_ = Tree("/proc/self/fd");
   ScratchDir dir_;
+  std::vector<std::string> mounts_;
 };
 
-// A real tmpfs of `size` (mount's syntax, e.g. "256k"), open to every user,
-// unmounted at the end.
-class Tmpfs {
+// Takes the progress reports while it lives: sums them, keeps the total,
+// runs `onReport` at each and asks the run to stop at report `stopAt`
+// (0: never). Any stop request is cleared at the end.
+class Progress : public QKProgressSink {
  public:
-  Tmpfs(const std::string& directory, const std::string& size)
-      : directory_(directory) {
-    mkdir(directory.c_str(), 0755);
-    EXPECT_EQ(0, mount("tmpfs", directory.c_str(), "tmpfs", 0,
-                       ("size=" + size).c_str())) << directory;
+  explicit Progress(int stopAt = 0, std::function<void()> onReport = nullptr)
+      : stopAt_(stopAt), onReport_(onReport) { qk_progress_set_sink(this); }
+  ~Progress() override {
+    qk_progress_set_sink(nullptr);
+    qk_interrupt_clear();
   }
-  ~Tmpfs() { umount2(directory_.c_str(), MNT_DETACH); }
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
+  void Advance(uint64_t bytes) override {
+    done += bytes;
+    if (onReport_) onReport_();
+    if (++reports_ == stopAt_) qk_interrupt_raise(SIGTERM);
+  }
+  void SetTotal(uint64_t all) override { total = all; }
+
+  uint64_t done = 0, total = 0;
 
  private:
-  std::string directory_;
+  int stopAt_, reports_ = 0;
+  std::function<void()> onReport_;
 };
-
-// Runs `body` in a child process as the unprivileged user and answers its
-// result (0-255), or -1 when the child did not exit normally.
-inline int RunAsNobody(const std::function<int()>& body) {
-  fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
-        setuid(kNobody) != 0) {
-      _exit(250);
-    }
-    _exit(body());
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-    return -1;
-  }
-  return WEXITSTATUS(status);
-}
 
 }  // namespace qktest
 
