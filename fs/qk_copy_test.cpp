@@ -20,14 +20,13 @@ int Copy(const std::string& from, const std::string& to, bool failIfExists,
   return Error(qk_copy(from.c_str(), to.c_str(), failIfExists, diskFull));
 }
 
-// errno as Copy does; the path at fault goes to *blamed.
-int CopyDir(const std::string& from, const std::string& to,
-            bool recursive = true, bool merge = false,
-            std::string* blamed = nullptr) {
+// As Copy; the path at fault goes to *blamed.
+int CopyDir(const std::string& from, const std::string& to, bool recursive = true,
+            bool merge = false, std::string* blamed = nullptr) {
   CQKString failed;
   const bool ok = qk_copy_dir(from.c_str(), to.c_str(), recursive, !merge,
                               nullptr, &failed);
-  if (blamed != nullptr) *blamed = failed.GetSafeStringPtr();
+  if (blamed != nullptr) *blamed = qktest::Str(failed);
   return Error(ok);
 }
 
@@ -57,30 +56,27 @@ TEST_F(QkCopyTest, CopyFileBytesAndTargetRules) {
   for (const auto& c : kCases) {
     EXPECT_EQ(Copy(dir_ / c.from, dir_ / c.to, c.failIfExists), c.error) << c.from;
   }
-  EXPECT_EQ(ReadFile(dir_ / "big") + ReadFile(dir_ / "old"),
-            Pattern(300001) + "previous");
-  EXPECT_EQ(qktest::Entry(dir_ / "one") + qktest::Entry(dir_ / "m"), "");
+  EXPECT_EQ(ReadFile(dir_ / "big") + ReadFile(dir_ / "old") + qktest::Entry(dir_ / "one") +
+            qktest::Entry(dir_ / "m"), Pattern(300001) + "previous");
   ASSERT_EQ(Copy(dir_ / "link", dir_ / "old", false), -1);
   EXPECT_EQ(qktest::Entry(dir_ / "old"), "f 600 " + Pattern(300001));
-
   Mount("fs", "256k");
   bool diskFull = false;
   EXPECT_EQ(Copy(dir_ / "big", dir_ / "fs/x", false, &diskFull), ENOSPC);
   EXPECT_TRUE(diskFull);
 }
 
-// Only bytes are copied, a link to a file as the file's; special files are
-// skipped. An existing target is refused untouched, or merged into.
+// Only bytes are copied, a link to a file as the file's. An existing target
+// is refused untouched, or merged into. Relative paths mean the caller's
+// working directory; an empty one is nothing (should that break, only
+// scratch is lost).
 TEST_F(QkCopyTest, CopyDirReproducesTheTreeAndKeepsToTargetRules) {
   const Entries kCopied = {{"", "d 755"}, {"/a.txt", "f 644 alpha"},
-      {"/link", "f 644 alpha"}, {"/sub", "d 755"}, {"/sub/b.txt", "f 644 beta"},
+      {"/link", "f 644 alpha"}, {"/sub", "d 755"}, {"/sub/caf\xE9", "f 644 beta"},
       {"/sub/deeper", "d 755"}};
   ASSERT_TRUE(qktest::MakeTree(dir_ / "src", {{"", "d 700"},
       {"/a.txt", "f 600 alpha"}, {"/link", "l a.txt"}, {"/sub", "d 755"},
-      {"/sub/b.txt", "f 644 beta"}, {"/sub/deeper", "d 700"},
-      {"/sub/fifolink", "l ../fifo"}}));
-  ASSERT_EQ(mkfifo((dir_ / "src/fifo").c_str(), 0644), 0);
-  ASSERT_EQ(mknod((dir_ / "src/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+      {"/sub/caf\xE9", "f 644 beta"}, {"/sub/deeper", "d 700"}}));
   ASSERT_TRUE(qktest::MakeTree(dir_ / "existing", {{"", "d 755"},
       {"/a.txt", "f 644 old"}, {"/kept", "f 644 kept"}}));
   ASSERT_EQ(CopyDir(dir_ / "src", dir_ / "dst"), -1);
@@ -95,12 +91,7 @@ TEST_F(QkCopyTest, CopyDirReproducesTheTreeAndKeepsToTargetRules) {
   Entries merged = kCopied;
   merged["/kept"] = "f 644 kept";
   EXPECT_EQ(Tree(dir_ / "existing"), merged);
-  EXPECT_NE(CopyDir(dir_ / "src", dir_ / "no/parent"), -1);
-  EXPECT_NE(CopyDir("", dir_ / "x"), -1);
-  EXPECT_NE(CopyDir(dir_ / "src", ""), -1);
-
-  // Relative paths mean the caller's working directory; an empty one is
-  // nothing (should that break, only scratch is lost).
+  EXPECT_EQ(CopyDir(dir_ / "src", dir_ / "no/parent"), ENOENT);
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   EXPECT_EQ(CopyDir("src/", "rel"), -1);
   EXPECT_TRUE(RemoveDir("dst") && !RemoveDir(""));
@@ -114,15 +105,11 @@ TEST_F(QkCopyTest, CopyDirReproducesTheTreeAndKeepsToTargetRules) {
 TEST_F(QkCopyTest, LinksAreNeverFollowedIntoDirectories) {
   ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/outside", "d 555"},
       {"/outside/keep", "f 644 keep"}, {"/src", "d 755"}, {"/src/sub", "d 755"},
-      {"/src/sub/dirlink", "l ../../outside"}, {"/dangling", "d 755"},
-      {"/dangling/link", "l nowhere"}, {"/toplink", "l outside"}}));
+      {"/src/sub/dirlink", "l ../../outside"}, {"/toplink", "l outside"}}));
   EXPECT_EQ(CopyDir(dir_ / "src", dir_ / "dst"), EISDIR);
-  EXPECT_EQ(CopyDir(dir_ / "dangling", dir_ / "dst2"), ENOENT);
-  EXPECT_TRUE(RemoveDir(dir_ / "src/", true) && RemoveDir(dir_ / "dangling") &&
-              RemoveDir(dir_ / "toplink", true));
+  EXPECT_TRUE(RemoveDir(dir_ / "src/", true) && RemoveDir(dir_ / "toplink", true));
   EXPECT_EQ(Tree(dir_.path()), (Entries{{"", "d 755"}, {"/dst", "d 755"},
-      {"/dst/sub", "d 755"}, {"/dst2", "d 755"}, {"/outside", "d 555"},
-      {"/outside/keep", "f 644 keep"}}));
+      {"/dst/sub", "d 755"}, {"/outside", "d 555"}, {"/outside/keep", "f 644 keep"}}));
 }
 
 // A failed tree copy names the file at fault and keeps the reason in errno.
@@ -133,14 +120,12 @@ TEST_F(QkCopyTest, FailuresNameTheFileAtFault) {
   ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/ok", "d 755"},
       {"/ok/big", "f 644 " + Pattern(300000)}, {"/dangling", "d 755"},
       {"/dangling/link", "l nowhere"}, {"/exists", "d 755"}}));
-  const struct { std::string from, to; bool stop; int error; std::string blamed; }
-      kCases[] = {
-          {"ok", "exists", false, EEXIST, "exists"},
-          {"dangling", "d1", false, ENOENT, "dangling/link"},
-          {"ok", "fs/ok", false, ENOSPC, "fs/ok/big"},
-          {"missing", "d2", false, ENOENT, "missing"},
-          {"ok", "d3", true, EINTR, "ok/big"},
-      };
+  const struct { const char *from, *to; bool stop; int error; const char* blamed; }
+      kCases[] = {{"ok", "exists", false, EEXIST, "exists"},
+                  {"dangling", "d1", false, ENOENT, "dangling/link"},
+                  {"ok", "fs/ok", false, ENOSPC, "fs/ok/big"},
+                  {"missing", "d2", false, ENOENT, "missing"},
+                  {"ok", "d3", true, EINTR, "ok/big"}};
   for (const auto& c : kCases) {
     if (c.stop) qk_interrupt_raise(SIGINT);
     std::string blamed;
@@ -158,27 +143,16 @@ TEST_F(QkCopyTest, FailuresNameTheFileAtFault) {
   EXPECT_EQ(ReadFile(dir_ / "d5/big"), Pattern(131072));
 }
 
-// Root ignores permissions: these run as the unprivileged user. t/ro and
-// t/a/ro are read-only directories; src/locked cannot be read, nor can
-// root's secret.
-TEST_F(QkCopyTest, PermissionsForAnUnprivilegedProcess) {
-  ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/t", "d 755"},
-      {"/t/ro", "d 555"}, {"/t/ro/f", "f 644 1"}, {"/t/a", "d 755"},
+// Root ignores permissions: this runs as the unprivileged user. Write
+// permission alone does not make a directory readable.
+TEST_F(QkCopyTest, RemovalMakesDirectoriesWritableOnlyWhenAsked) {
+  ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/t", "d 755"}, {"/t/a", "d 755"},
       {"/t/a/ro", "d 555"}, {"/t/a/ro/g", "f 644 2"}, {"/src", "d 755"},
-      {"/src/file", "f 644 file"}, {"/src/locked", "d 0"}, {"/key", "d 755"},
-      {"/key/secret", "f 600 s"}}));
+      {"/src/locked", "d 0"}}));
   qktest::ChownTree(dir_.path(), qktest::kNobody);
-  ASSERT_EQ(chown((dir_ / "key/secret").c_str(), 0, 0), 0);
   EXPECT_EQ(qktest::RunAsNobody([&] {
-    std::string blamed;
-    if (CopyDir(dir_ / "key", dir_ / "copy", true, false, &blamed) != EACCES ||
-        blamed != dir_ / "key/secret") {
-      return 1;
-    }
-    if (CopyDir(dir_ / "src", dir_ / "dst") == -1) return 2;
-    if (RemoveDir(dir_ / "t") || !RemoveDir(dir_ / "t", true)) return 3;
-    // Write permission alone does not make a directory readable.
-    return RemoveDir(dir_ / "src", true) ? 4 : 0;
+    return CopyDir(dir_ / "src", dir_ / "dst") == EACCES && !RemoveDir(dir_ / "t") &&
+           RemoveDir(dir_ / "t", true) && !RemoveDir(dir_ / "src", true) ? 0 : 1;
   }), 0);
 }
 
