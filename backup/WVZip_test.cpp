@@ -13,17 +13,10 @@ using qktest::MakeTree;
 using WVZipTest = qktest::ScratchTest;
 using Entries = std::map<std::string, std::pair<size_t, std::string>>;
 
-std::string Unhex(const std::string& hex) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-  }
-  return bytes;
-}
-
 // Fails unless every entry is deflated and flagged as UTF-8 exactly when
-// its name is UTF-8 beyond ASCII; prints each name, compressed size and
-// data (checked by CRC), the name and data in hex.
+// its name is UTF-8 beyond ASCII; prints, for each entry, the sizes of its
+// name, compressed data and data, then the name and the data (checked by
+// CRC) as they are.
 const char kReader[] =
     "import sys, zipfile\n"
     "z = zipfile.ZipFile(sys.argv[1])\n"
@@ -34,7 +27,8 @@ const char kReader[] =
     "  except UnicodeDecodeError:\n"
     "    utf8 = False\n"
     "  assert (i.compress_type, i.flag_bits) == (8, 0x800 if utf8 else 0), i\n"
-    "  print(n.hex(), i.compress_size, 'x' + z.read(i).hex())\n";
+    "  sys.stdout.buffer.write(b'%d %d %d ' % (len(n), i.compress_size,\n"
+    "      i.file_size) + n + z.read(i))\n";
 
 // Name to compressed size and data, once the reader and unzip find nothing
 // wrong (an empty archive only earns unzip's warning).
@@ -44,9 +38,10 @@ Entries ReadBack(const std::string& zip) {
       "python3 -c \"" + std::string(kReader) + "\" '" + zip + "'", &status));
   EXPECT_EQ(0, status) << zip;
   Entries entries;
-  std::string name, data;
-  for (size_t stored; lines >> name >> stored >> data;) {
-    entries[Unhex(name)] = {stored, Unhex(data.substr(1))};
+  for (size_t name, stored, size; lines >> name >> stored >> size && lines.get();) {
+    std::string bytes(name + size, '\0');
+    lines.read(bytes.data(), bytes.size());
+    entries[bytes.substr(0, name)] = {stored, bytes.substr(name)};
   }
   const std::string unzip = "unzip -tqq '" + zip + "' >/dev/null 2>&1";
   EXPECT_EQ(entries.empty(), WEXITSTATUS(system(unzip.c_str()))) << zip;
@@ -65,14 +60,15 @@ std::string Zip(const std::string& source, const std::string& zip,
 // The source's own name is multi-byte too, so its prefix is cut in bytes;
 // a Latin-1 name ("\xe9t\xe9") keeps its bytes and gets no UTF-8 flag.
 TEST_F(WVZipTest, NamingModes) {
-  const std::string source = dir_ / "sr\xc3\xa7", e = "\xc3\xa9/";
-  const std::string day = "\xe6\x97\xa5\xe6\x9c\xac", latin = "\xe9t\xe9";
+  const std::string source = dir_ / "sr\xc3\xa7", e = "\xc3\xa9/",
+                    day = "\xe6\x97\xa5\xe6\x9c\xac", latin = "\xe9t\xe9";
   ASSERT_TRUE(MakeTree(source + "/", {{"", "d 755"}, {"a", "d 755"},
       {"a/b", "d 755"}, {"a/b/f", "f 644 1"}, {e, "d 755"}, {e + "x", "f 644 3"},
       {e + day, "f 644 4"}, {latin, "f 644 5"}}));
   const struct { const char* tail; bool relative, directories; std::string names; }
       kCases[] = {
-          {"/", true, true, "a/ a/b/ a/b/f " + e + " " + e + "x " + e + day + " " + latin},
+          {"/", true, true,
+           "a/ a/b/ a/b/f " + e + " " + e + "x " + e + day + " " + latin},
           {"", true, false, "/a/b/f /" + e + "x /" + e + day + " /" + latin},
           {"/", false, false, "f x " + day + " " + latin},
           {"", false, true, "a/ b/ f x " + e + " " + day + " " + latin},
@@ -142,7 +138,7 @@ TEST_F(WVZipTest, ContentsProgressAndInterruption) {
   EXPECT_LT(entries["text"].first, text.size() / 4);
   EXPECT_LE(entries["noise"].first, noise.size() + 64);
   const auto before = qktest::Tree(dir_.path());
-  for (int stopAt : {-1, 1}) {
+  for (int stopAt : {-1, 1}) {  // -1: before anything
     qktest::Progress progress(stopAt);
     if (stopAt == -1) qk_interrupt_raise(SIGINT);
     EXPECT_EQ("Zip module: Interrupted.", Zip(dir_ / "src/", dir_ / "out/b.zip"));

@@ -50,29 +50,27 @@ TEST_F(CQKFileTest, RenameNeverLosesTheSource) {
       {"/other/old", "f 604 old"}, {"/big", "f 644 " + Pattern(200000)},
       {"/c0", "f 644"}, {"/c1", "f 644 " + Pattern(32768)},
       {"/c2", "f 644 " + Pattern(100001)}}));
-  qktest::ChownTree(dir_ / "target", qktest::kNobody);
-  qktest::ChownTree(dir_ / "other/old", qktest::kNobody);
-  const std::string exists = "Target already exists, overwrite not specified.";
-  const struct { const char *from, *to; bool overwrite; std::string result; }
-      kSteps[] = {
-          {"a", "b", false, "0:0 f 700 alpha"},
-          {"dir", "moved", false, "0:0 d 700"},
-          {"b", "target", false, exists},
-          {"b", "target", true, "65534:65534 f 641 alpha"},
-          {"target", "./target", true, "65534:65534 f 641 alpha"},
-          {"keep", "moved", true, "Failed to remove target before rename: Is a directory"},
-          {"", "keep", true, "Unable to rename file with no name."},
-          {"missing", "elsewhere", false, "No such file or directory"},
-          {"keep", "other/old", true, "65534:65534 f 604 keep"},
-          {"big", "tiny/big", false, "No space left on device"},
-          {"c0", "other/c0", false, "0:0 f 700 "},
-          {"c1", "other/c1", false, "0:0 f 700 " + Pattern(32768)},
-          {"c2", "other/c2", false, "0:0 f 700 " + Pattern(100001)},
-      };
+  ASSERT_EQ(0, lchown((dir_ / "target").c_str(), qktest::kNobody, 1) |
+               lchown((dir_ / "other/old").c_str(), qktest::kNobody, 1));
+  const std::string nobody = "65534:1 f ";
+  const struct { const char *from, *to; bool overwrite; std::string result; } kSteps[] = {
+      {"a", "b", false, "0:0 f 700 alpha"}, {"dir", "moved", false, "0:0 d 700"},
+      {"b", "target", false, "Target already exists, overwrite not specified."},
+      {"b", "target", true, nobody + "641 alpha"},
+      {"target", "./target", true, nobody + "641 alpha"},
+      {"keep", "moved", true, "Failed to remove target before rename: Is a directory"},
+      {"", "keep", true, "Unable to rename file with no name."},
+      {"missing", "elsewhere", false, "No such file or directory"},
+      {"keep", "other/old", true, nobody + "604 keep"},
+      {"big", "tiny/big", false, "No space left on device"},
+      {"c0", "other/c0", false, "0:0 f 700 "},
+      {"c1", "other/c1", false, "0:0 f 700 " + Pattern(32768)},
+      {"c2", "other/c2", false, "0:0 f 700 " + Pattern(100001)}};
   for (const auto& s : kSteps) {
     CQKFile file(*s.from ? (dir_ / s.from).c_str() : "");
     const bool ok = file.Rename((dir_ / s.to).c_str(), s.overwrite);
-    EXPECT_EQ(ok ? qktest::Entry(dir_ / s.to, true) : Str(file.GetErrorMessage()), s.result)
+    EXPECT_EQ(ok ? qktest::Entry(dir_ / s.to, true) : Str(file.GetErrorMessage()),
+              s.result)
         << s.from << " -> " << s.to;
     EXPECT_EQ(Str(file.GetName()), ok ? dir_ / s.to : *s.from ? dir_ / s.from : "");
   }

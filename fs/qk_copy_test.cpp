@@ -56,8 +56,9 @@ TEST_F(QkCopyTest, CopyFileBytesAndTargetRules) {
   for (const auto& c : kCases) {
     EXPECT_EQ(Copy(dir_ / c.from, dir_ / c.to, c.failIfExists), c.error) << c.from;
   }
-  EXPECT_EQ(ReadFile(dir_ / "big") + ReadFile(dir_ / "old") + qktest::Entry(dir_ / "one") +
-            qktest::Entry(dir_ / "m"), Pattern(300001) + "previous");
+  EXPECT_EQ(ReadFile(dir_ / "big") + ReadFile(dir_ / "old") +
+            qktest::Entry(dir_ / "one") + qktest::Entry(dir_ / "m"),
+            Pattern(300001) + "previous");
   ASSERT_EQ(Copy(dir_ / "link", dir_ / "old", false), -1);
   EXPECT_EQ(qktest::Entry(dir_ / "old"), "f 600 " + Pattern(300001));
   Mount("fs", "256k");

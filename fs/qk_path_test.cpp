@@ -24,8 +24,10 @@ Paths Sorted(Paths paths) {
 // What the listing of `path` appends, in order; "false" first on failure.
 Paths List(const std::string& path, bool recurse, bool itself) {
   CQKStringList list;
-  bool ok = GetFileAndDirectoryListFromPath(Bytes(path), list, recurse, itself);
-  Paths paths(ok ? 0 : 1, "false");
+  Paths paths;
+  if (!GetFileAndDirectoryListFromPath(Bytes(path), list, recurse, itself)) {
+    paths = {"false"};
+  }
   for (unsigned int i = 1; i <= list.GetCount(); ++i) {
     paths.push_back(Str(*list.GetStringAt(i)));
   }
@@ -46,10 +48,9 @@ TEST_F(QkPathTest, FullPathsKeepTheInputAsWrittenLessTheWildcard) {
   ASSERT_EQ(mkdir(wd.c_str(), 0755), 0);
   ASSERT_EQ(chdir(wd.c_str()), 0);
   // '+' stands for the working directory.
-  const std::pair<std::string, std::string> kCases[] = {
-      {"/a/../b//c", "/a/../b//c"}, {"/a/b/*", "/a/b/ *"}, {"/*", "/ *"},
-      {"/a/b\\*", "/a/b\\ *"}, {"/a/b*", "/a/b*"}, {".", "+"}, {"*", "+ *"},
-      {"", "+/"}, {"~/x", "+/~/x"}, {"sub/*", "+/sub/ *"},
+  const std::pair<std::string, std::string> kCases[] = {{"/a/../b//c", "/a/../b//c"},
+      {"/a/b/*", "/a/b/ *"}, {"/*", "/ *"}, {"/a/b\\*", "/a/b\\ *"}, {"/a/b*", "/a/b*"},
+      {".", "+"}, {"*", "+ *"}, {"", "+/"}, {"~/x", "+/~/x"}, {"sub/*", "+/sub/ *"},
       {"\xE9t\xE9", "+/\xE9t\xE9"}};
   for (const auto& [in, want] : kCases) {
     EXPECT_EQ(Full(in), want[0] == '+' ? wd + want.substr(1) : want) << in;
@@ -65,7 +66,8 @@ TEST(QkPathJoinTest, InsertsAtMostOneSeparatorAndCollapsesNothing) {
       {"c:/x\\", "b", "\\", "c:/x\\/b"}, {"a", "b", "\\", "a\\b"}};
   for (const auto& c : kCases) {
     CQKString out("old");
-    EXPECT_STREQ(GetFullFilePathnameFromDirectoryAndFilename(c[0], c[1], out, *c[2]), c[3]);
+    EXPECT_STREQ(
+        GetFullFilePathnameFromDirectoryAndFilename(c[0], c[1], out, *c[2]), c[3]);
   }
   CQKString path("/dir");  // written over an input
   EXPECT_STREQ(GetFullFilePathnameFromDirectoryAndFilename(path, "f", path, 0), "/dir/f");
@@ -96,7 +98,8 @@ TEST_F(QkPathTest, ListingHasEachDirectoryJustBeforeItsContents) {
   }
   // One level; a trailing separator is not doubled.
   EXPECT_EQ(Sorted(List(dir_ / "top/", false, false)), Sorted({dir_ / "top/f",
-      dir_ / "top/link", dir_ / "top/dangling", dir_ / "top/" + kLatin1, dir_.path() + odd}));
+      dir_ / "top/link", dir_ / "top/dangling", dir_ / "top/" + kLatin1,
+      dir_.path() + odd}));
   EXPECT_EQ(List(dir_ / "real/x", true, true), Paths{dir_ / "real/x"});
   EXPECT_EQ(List(dir_ / "missing", true, false), Paths{});
   EXPECT_EQ(List(dir_ / "missing", true, true), Paths{dir_ / "missing"});

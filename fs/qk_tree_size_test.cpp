@@ -13,7 +13,8 @@ using QkTreeSizeTest = qktest::ScratchTest;
 // are not entered and a dangling link names nothing.
 TEST_F(QkTreeSizeTest, CountsTheBytesACopyWouldRead) {
   ASSERT_TRUE(qktest::MakeTree(dir_.path(), {{"/empty", "d 755"}, {"/tree", "d 755"},
-      {"/tree/a", "f 644 12345"}, {"/tree/sub", "d 755"}, {"/tree/sub/b", "f 644 1234567"},
+      {"/tree/a", "f 644 12345"}, {"/tree/sub", "d 755"},
+      {"/tree/sub/b", "f 644 1234567"},
       {"/tree/sub/deeper", "d 700"}, {"/tree/sub/deeper/c", "f 600 xyz"},
       {"/tree/to-a", "l a"}, {"/tree/to-sub", "l sub"}, {"/tree/sub/loop", "l .."},
       {"/tree/dangling", "l missing"}}));

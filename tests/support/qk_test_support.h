@@ -1,9 +1,8 @@
 #ifndef QK_TESTS_SUPPORT_QK_TEST_SUPPORT_H_
 #define QK_TESTS_SUPPORT_QK_TEST_SUPPORT_H_
 
-// Shared fixtures of the unit tests: scratch directories, file contents,
-// tree snapshots, real tmpfs mounts, progress reports, and running code as
-// an unprivileged user (the tests run as root, and root ignores permissions).
+// Shared fixtures of the unit tests. They run as root, which ignores
+// permissions: RunAsNobody runs what must meet them.
 
 #include <grp.h>
 #include <sys/mount.h>
@@ -67,9 +66,8 @@ inline std::string Pattern(size_t size) {
   return bytes;
 }
 
-// One entry, links not followed: "d <mode>", "f <mode> <bytes>" or
-// "l <target>", after "<uid>:<gid> " when `owner` is asked; empty when
-// there is none.
+// One entry, links not followed: "d <mode>", "f <mode> <bytes>" or "l <target>",
+// after "<uid>:<gid> " when `owner` is asked; empty when there is none.
 inline std::string Entry(const std::string& path, bool owner = false) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return "";
@@ -77,7 +75,9 @@ inline std::string Entry(const std::string& path, bool owner = false) {
   snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 07777));
   const std::string ids = owner ? std::to_string(st.st_uid) + ":" +
                                       std::to_string(st.st_gid) + " " : "";
-  if (S_ISLNK(st.st_mode)) return ids + "l " + std::filesystem::read_symlink(path).string();
+  if (S_ISLNK(st.st_mode)) {
+    return ids + "l " + std::filesystem::read_symlink(path).string();
+  }
   if (S_ISDIR(st.st_mode)) return ids + "d " + mode;
   return ids + "f " + mode + " " + ReadFile(path);
 }
@@ -93,9 +93,8 @@ inline Entries Tree(const std::string& root) {
   return tree;
 }
 
-// Makes the entries of `tree` (Tree's format) under `root`, with exact modes
-// whatever the umask; the map's order puts every directory before its
-// contents. False at the first failure.
+// Makes the entries of `tree` (Tree's format, which puts directories before
+// their contents) under `root`, with exact modes; false at the first failure.
 inline bool MakeTree(const std::string& root, const Entries& tree) {
   for (const auto& [name, entry] : tree) {
     const std::string path = root + name;
@@ -103,9 +102,11 @@ inline bool MakeTree(const std::string& root, const Entries& tree) {
     if (entry[0] == 'l') {
       if (symlink(entry.c_str() + 2, path.c_str()) != 0) return false;
       continue;
-    } else if (entry[0] == 'd') {
-      if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    } else {
+    }
+    if (entry[0] == 'd' && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+      return false;
+    }
+    if (entry[0] == 'f') {
       WriteFile(path, bytes == std::string::npos ? "" : entry.substr(bytes + 1));
     }
     if (chmod(path.c_str(), strtoul(entry.c_str() + 2, nullptr, 8)) != 0) return false;
@@ -130,8 +131,7 @@ inline int RunAsNobody(const std::function<int()>& body) {
     _exit(dropped ? body() : 250);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A fresh directory under /tmp, removed with everything in it.
@@ -145,8 +145,6 @@ class ScratchDir {
     std::filesystem::remove_all(path_, error);
   }
   ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -197,7 +195,6 @@ class Progress : public QKProgressSink {
     if (++reports_ == stopAt_) qk_interrupt_raise(SIGTERM);
   }
   void SetTotal(uint64_t all) override { total = all; }
-
   uint64_t done = 0, total = 0;
 
  private:
