@@ -34,12 +34,11 @@ void MakeDatabase(const std::string& path, int rows, const std::string& journal)
 }
 
 // "ok 1 " for a consistent database (the counter moves with the log), then
-// its counter and a digest of its rows.
+// a digest of its rows.
 const char kCheck[] =
     "SELECT (SELECT integrity_check FROM pragma_integrity_check) || ' ' ||"
-    " ((SELECT n FROM counter) = (SELECT count(*) FROM log)) || ' ' ||"
-    " (SELECT n FROM counter) || ' ' ||"
-    " (SELECT group_concat(id || hex(substr(data, 1, 8))) FROM filler)";
+    " ((SELECT n FROM counter) = (SELECT count(*) FROM log)) || ' ' || (SELECT"
+    " n || group_concat(id || hex(substr(data, 1, 8))) FROM counter, filler)";
 const char kCommit[] =
     "INSERT INTO log VALUES('entry'); UPDATE counter SET n = n + 1;";
 
@@ -58,6 +57,15 @@ class CSQLiteBackupTest : public qktest::ScratchTest {
 
   const std::string source_ = dir_ / "caf\xE9.db", copy_ = dir_ / "\xE9t\xE9.db";
 };
+
+// Removes the file it names when SQLite opens its next connection, which
+// BackupDB makes after its own look at the source: the source vanishes in
+// between.
+std::string gVanishing;
+int RemoveVanishing(sqlite3*, char**, const void*) {
+  remove(gVanishing.c_str());
+  return SQLITE_OK;
+}
 
 // Never the source lost, whatever spelling or link names it as the copy. A
 // stop request is honoured (what it leaves is for the job to clear); a whole
@@ -101,24 +109,7 @@ TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
   // The copy took the previous one's place; no journal was left behind.
   EXPECT_EQ(before.size(), qktest::Tree(dir_.path()).size());
 
-  // Root opens anything: only another user meets a source it cannot open.
-  ASSERT_EQ(0, chmod(source_.c_str(), 0) | chmod(dir_.path().c_str(), 0777));
-  EXPECT_EQ(B::kCantOpen, qktest::RunAsNobody([&] {
-    return B(source_.c_str(), (dir_ / "nobody.db").c_str(), false).BackupDB();
-  }));
-}
-
-// Removes the file it names when SQLite opens its next connection, which
-// BackupDB makes after its own look at the source: the source vanishes in
-// between.
-std::string gVanishing;
-int RemoveVanishing(sqlite3*, char**, const void*) {
-  remove(gVanishing.c_str());
-  return SQLITE_OK;
-}
-
-// A vanished source is not created again.
-TEST_F(CSQLiteBackupTest, VanishedSourceIsNotCreatedAgain) {
+  // A source that vanishes after the look at it is not created again.
   const std::string vanished = dir_ / "gone.db";
   MakeDatabase(vanished, 10, "delete");
   sqlite3_auto_extension(reinterpret_cast<void (*)()>(RemoveVanishing));
@@ -129,6 +120,11 @@ TEST_F(CSQLiteBackupTest, VanishedSourceIsNotCreatedAgain) {
   EXPECT_EQ(vanished + ": No such file or directory",
             qktest::Str(gone.GetErrorMessage()));
   EXPECT_EQ("", qktest::Entry(vanished));
+  // Root opens anything: only another user meets a source it cannot open.
+  ASSERT_EQ(0, chmod(source_.c_str(), 0) | chmod(dir_.path().c_str(), 0777));
+  EXPECT_EQ(B::kCantOpen, qktest::RunAsNobody([&] {
+    return B(source_.c_str(), (dir_ / "nobody.db").c_str(), false).BackupDB();
+  }));
 }
 
 // Only a torn copy breaks the counter's agreement with the log; the copy

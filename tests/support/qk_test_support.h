@@ -114,12 +114,6 @@ inline bool MakeTree(const std::string& root, const Entries& tree) {
   return true;
 }
 
-// Hands a whole tree to `owner` (links themselves, not their targets).
-inline void ChownTree(const std::string& root, uid_t owner) {
-  const std::string id = std::to_string(owner);
-  EXPECT_EQ(0, system(("chown -hR " + id + ":" + id + " '" + root + "'").c_str()));
-}
-
 // Runs `body` in a child process as the unprivileged user and answers its
 // result (0-255), or -1 when the child did not exit normally.
 inline int RunAsNobody(const std::function<int()>& body) {
@@ -152,9 +146,8 @@ class ScratchDir {
   const std::string path_;
 };
 
-// The fixture of the file and backup tests: a scratch directory, umask 022
-// and a working directory that is put back. No test may leave a descriptor
-// open.
+// The fixture of the file and backup tests: a scratch directory, umask 022,
+// the working directory put back, and no descriptor left open.
 class ScratchTest : public ::testing::Test {
  protected:
   ScratchTest() { umask(022); }
@@ -178,9 +171,8 @@ class ScratchTest : public ::testing::Test {
   std::vector<std::string> mounts_;
 };
 
-// Takes the progress reports while it lives: sums them, keeps the total,
-// runs `onReport` at each and asks the run to stop at report `stopAt`
-// (0: never). Any stop request is cleared at the end.
+// Takes the progress reports while it lives: sums them, runs `onReport` at
+// each, asks the run to stop at report `stopAt` (0: never); clears the stop.
 class Progress : public QKProgressSink {
  public:
   explicit Progress(int stopAt = 0, std::function<void()> onReport = nullptr)
