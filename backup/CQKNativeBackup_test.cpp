@@ -6,9 +6,8 @@
 
 namespace {
 
-// Every database failure is a failure of the run's second step with a
-// sentence of its own and the database's detail on the next line; a
-// sentence that quotes a code quotes the one returned.
+// Every database failure fails the run's second step with a sentence (that
+// quotes the code returned, if any) and the database's detail on a new line.
 TEST(CQKNativeBackupTest, EveryDatabaseFailureIsASecondStepFailure) {
   CBackupParameters params;
   CQKNativeBackup job(params);

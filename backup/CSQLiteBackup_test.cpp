@@ -58,9 +58,8 @@ class CSQLiteBackupTest : public qktest::ScratchTest {
   const std::string source_ = dir_ / "caf\xE9.db", copy_ = dir_ / "\xE9t\xE9.db";
 };
 
-// Removes the file it names when SQLite opens its next connection, which
-// BackupDB makes after its own look at the source: the source vanishes in
-// between.
+// Removes the named file as SQLite opens its next connection, which BackupDB
+// makes after its own look at the source: the source vanishes in between.
 std::string gVanishing;
 int RemoveVanishing(sqlite3*, char**, const void*) {
   remove(gVanishing.c_str());

@@ -1,7 +1,6 @@
 #include "fs/CQKFile.h"
 
 #include <regex>
-#include <string>
 
 #include "tests/support/qk_test_support.h"
 
@@ -12,8 +11,7 @@ using qktest::Str;
 using CQKFileTest = qktest::ScratchTest;
 
 
-// Writing keeps the bytes past those written unless truncating; reading
-// short marks the end of the file.
+// Writes keep the bytes past theirs unless truncating; short reads mark the end.
 TEST_F(CQKFileTest, OpenModesReadWriteAndRemove) {
   CQKFile file((dir_ / "data").c_str());
   CQKBuffer bytes;

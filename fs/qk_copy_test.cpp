@@ -69,8 +69,7 @@ TEST_F(QkCopyTest, CopyFileBytesAndTargetRules) {
 
 // Only bytes are copied, a link to a file as the file's. An existing target
 // is refused untouched, or merged into. Relative paths mean the caller's
-// working directory; an empty one is nothing (should that break, only
-// scratch is lost).
+// working directory; an empty one is nothing (or only scratch is lost).
 TEST_F(QkCopyTest, CopyDirReproducesTheTreeAndKeepsToTargetRules) {
   const Entries kCopied = {{"", "d 755"}, {"/a.txt", "f 644 alpha"},
       {"/link", "f 644 alpha"}, {"/sub", "d 755"}, {"/sub/caf\xE9", "f 644 beta"},

@@ -1,7 +1,5 @@
 #include "fs/qk_fs.h"
 
-#include <string>
-
 #include "tests/support/qk_test_support.h"
 
 namespace {

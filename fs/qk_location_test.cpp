@@ -1,7 +1,5 @@
 #include "fs/qk_location.h"
 
-#include <string>
-
 #include "tests/support/qk_test_support.h"
 
 namespace {

@@ -1,8 +1,5 @@
 #include "fs/qk_tree_size.h"
 
-#include <map>
-#include <string>
-
 #include "tests/support/qk_test_support.h"
 
 namespace {

@@ -128,7 +128,7 @@ inline int RunAsNobody(const std::function<int()>& body) {
   return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory under /tmp, removed with all it holds.
 class ScratchDir {
  public:
   ScratchDir() : path_(mkdtemp(std::string("/tmp/qktestXXXXXX").data())) {
