@@ -1,6 +1,7 @@
 """Command line: help, version, usage errors and how paths are taken."""
 import os
 import re
+import resource
 import time
 
 import qktest
@@ -38,6 +39,8 @@ USAGE = [
      b'\nThe source or destination project path was empty.\n', 258 & 0xFF),
 ]
 
+NOT_UTF8 = os.fsdecode(b'proj\xe9')
+
 # Project directory name, working directory, arguments, database only, zipped.
 PATHS = [
     ('-', '.', ['-', 'out'], False, True),
@@ -45,7 +48,13 @@ PATHS = [
     ('proj', '.', ['-dX', 'proj', 'out'], True, True),
     ('proj', '.', ['-fn', 'proj', 'out'], False, False),
     ('proj', 'proj', ['-DN', '.', '../out.zip'], True, False),
+    (NOT_UTF8, '.', [NOT_UTF8, 'out'], False, True),
+    (NOT_UTF8, '.', ['-d', NOT_UTF8, 'out'], True, True),
 ]
+
+
+def children_cpu():
+    return sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])  # user and system
 
 
 class CommandLine(qktest.Case):
@@ -63,12 +72,9 @@ class CommandLine(qktest.Case):
                 os.rename(self.project, self.path(name))
                 self.assertSucceeded(self.qk(*args, cwd=self.path(cwd)),
                                      'CCSC' if db_only else 'CCCC', zipped)
-                if zipped:
-                    qktest.check_archive(self, self.path('out.zip'),
-                                         self.path(name), self.window, db_only)
-                else:
-                    qktest.check_directory(self, self.path('out'),
-                                           self.path(name), db_only)
+                check = qktest.check_archive if zipped else qktest.check_directory
+                check(self, self.path('out.zip' if zipped else 'out'), self.path(name),
+                      db_only)
                 self.assertEqual(sorted(os.listdir(self.dir)), sorted(
                     [name, 'out.zip' if zipped else 'out', 'tmp']))
 
@@ -79,10 +85,9 @@ class CommandLine(qktest.Case):
         os.makedirs(deep)
         self.assertGreater(len(deep), 4000)
         self.assertSucceeded(self.qk(self.project, 'out', cwd=deep))
-        qktest.check_archive(self, os.path.join(deep, 'out.zip'), self.project,
-                             self.window)
+        qktest.check_archive(self, os.path.join(deep, 'out.zip'), self.project)
 
-    def test_working_directory(self):
+    def test_working_directory_and_lock_wait(self):
         bound, here = self.path('bound'), self.path('here')
         os.mkdir(bound)
         os.mkdir(here)
@@ -91,29 +96,33 @@ class CommandLine(qktest.Case):
                 'exec 3<"$1" && mount --bind "$0" /tmp && shift && '
                 'exec /proc/self/fd/3 "$@"', bound)
         copy = r'QKf[A-Za-z0-9]{6}'
+        spent = 0  # processor time of the runs, which mostly wait on a lock
         # Temporary-files argument, working directory, watched directory,
         # name of the working copy, prefix.
-        for temp, cwd, watch, name, prefix in [
+        for i, (temp, cwd, watch, name, prefix) in enumerate([
                 (None, here, bound, copy, bind),
                 ('-t', here, here, copy, ()),
                 ('-t' + here + '/', self.dir, here, copy, ()),
                 ('-t' + 'here', self.dir, here, copy, ()),
-                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ())]:
+                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ())]):
             with self.subTest(temp=temp, cwd=cwd):
                 args = [a for a in (temp, self.project, self.path('out')) if a]
                 # Under the lock step 2 waits, so the working copy stays visible.
                 locker, seen = qktest.hold_lock(self.path('proj', 'qkproj.db'), 1), set()
-                start = time.time()
+                spent, start = spent - children_cpu(), time.time()
                 result = qktest.run(args, cwd, prefix, watch, seen)
+                spent, self.window = spent + children_cpu(), (start, time.time())
                 locker.join()
                 self.assertSucceeded(result)
                 self.assertTrue([n for n in seen if re.fullmatch(name, n)], seen)
                 self.assertEqual(os.listdir(watch), [])
                 self.assertFalse(os.path.exists(self.path('missing')))
-                qktest.check_archive(self, self.path('out.zip'), self.project,
-                                     (start, time.time()))
+                # The copy is taken once the lock's transaction committed.
+                qktest.check_archive(self, self.path('out.zip'), self.project, queries=[
+                    ("SELECT count(*) FROM items WHERE name = 'under lock'", [(i + 1,)])])
                 os.remove(self.path('out.zip'))
-
+        # Waiting is not spinning: most of the locks' time the program sleeps.
+        self.assertLess(spent, 5 / 2)
 
 if __name__ == '__main__':
     qktest.main()

@@ -40,7 +40,7 @@ class Package(qktest.Case):
         self.addCleanup(setattr, qktest, 'PROGRAM', built)
         self.assertEqual(qktest.run(['-v']), (qktest.VERSION, b'', 0))
         self.assertSucceeded(self.qk(self.project, self.path('out')))
-        qktest.check_archive(self, self.path('out.zip'), self.project, self.window)
+        qktest.check_archive(self, self.path('out.zip'), self.project)
 
 
 if __name__ == '__main__':
