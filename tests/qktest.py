@@ -21,26 +21,12 @@ import zipfile
 
 PROGRAM = None
 DIRS = ('Attach', 'Quillet_In', 'Quillet_Out', 'StyleSheets')
-HELP = (b"Tarnwell Native Database Backup Utility\n"
-        b"Usage: ./qkZareviVovoreRevu [-d] [-f] [-n] [-t<path>] <source project> \n"
-        b"       <backup.zip>\n"
-        b"  -d                 Only back up the database file without attachments and\n"
-        b"                     other external data.\n"
-        b"  -f                 Overwrite backup.zip if it exists.\n"
-        b"  -n                 Do not zip the backup directory.\n"
-        b"  -t<path>           Path to use for temporary files. Defaults to the \n"
-        b"                     operating system temp directory.\n"
-        b"  <source project>   Full path to the project directory to back up.\n"
-        b"  <backup.zip>       Full path and file name for the zip backup file.\n")
-VERSION = (b"Tarnwell Native Database Backup Utility version 1.5\n"
-           b"SQLite version 3.7.3\n")
 TITLES = (b" 1. Create temporary directory ... ", b" 2. Hot backup .db ... ",
           b" 3. Copy directories ... ", b" 4. Create .zip ... ",
           b" 4. Create final copy ... ")
 OUTCOMES = {'C': rb'Complete \((\d+\.\d{6}) minutes\)', 'S': b'Skipped', 'E': b'Error'}
 SUMMARY = rb'\nThe backup was successfully completed in (\d+\.\d{6}) minutes\.\n\n'
 NOBODY = ('setpriv', '--reuid=65534', '--regid=65534', '--clear-groups')
-UTF8 = dict(os.environ, LC_ALL='C.UTF-8')
 
 # Entry times are local times; an odd offset shows a UTC/local mix-up.
 ZONE_NAME = 'QKT-5:30'
@@ -113,9 +99,9 @@ def tree(root):
     return found
 
 
-def run(args, cwd=None, prefix=(), watch=None, seen=None):
+def run(args, cwd=None, prefix=(), watch=None, seen=None, stdout=subprocess.PIPE):
     """Runs the program; the names seen in watch meanwhile go into seen."""
-    p = subprocess.Popen([*prefix, PROGRAM, *args], cwd=cwd, stdout=subprocess.PIPE,
+    p = subprocess.Popen([*prefix, PROGRAM, *args], cwd=cwd, stdout=stdout,
                          stderr=subprocess.PIPE, env=dict(os.environ, TZ=ZONE_NAME))
     while watch and p.poll() is None:
         seen.update(os.listdir(watch))
@@ -154,7 +140,8 @@ def check_directory(tc, path, project, db_only=False, queries=()):
 
 def output(tc, *command):
     """A reader's standard output; it must succeed with nothing on stderr."""
-    result = subprocess.run(command, capture_output=True, env=UTF8)
+    result = subprocess.run(command, capture_output=True,
+                            env=dict(os.environ, LC_ALL='C.UTF-8'))
     tc.assertEqual((result.returncode, result.stderr), (0, b''), command)
     return result.stdout.decode()
 
@@ -220,10 +207,10 @@ class Case(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def qk(self, *args, cwd=None, prefix=()):
+    def qk(self, *args, cwd=None, prefix=(), stdout=subprocess.PIPE):
         """Runs with -t in the scratch directory, which it must leave empty."""
         start = time.time()
-        result = run(['-t' + self.tmp, *args], cwd or self.dir, prefix)
+        result = run(['-t' + self.tmp, *args], cwd or self.dir, prefix, stdout=stdout)
         self.window = (start, time.time())
         self.assertEqual(os.listdir(self.tmp), [])
         return result

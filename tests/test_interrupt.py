@@ -116,8 +116,8 @@ class Interrupt(qktest.Case):
                     qktest.write(self.path(live), b'in the making')
                     left = sorted(LEFT + [live])
                 else:
-                    status = self.interrupted(signal.SIGKILL, step, False)[2]
-                    self.assertEqual(status, -signal.SIGKILL)
+                    self.assertEqual(self.interrupted(signal.SIGKILL, step, False)[2],
+                                     -signal.SIGKILL)
                 for _ in range(2):
                     self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out'), zipped=False)
                     qktest.check_directory(self, self.path('out'), self.project)
