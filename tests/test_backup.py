@@ -23,7 +23,8 @@ MODES = [
 # Modes of the project directory and its database, options, the mode of an
 # earlier archive (None: none), whether the working directory is on another
 # file system (the backup directory copied, not renamed, into place), then
-# the modes the backup's files and directories get under umask 022.
+# the modes the backup's files and directories get. No umask narrows them:
+# what the backup withholds, the program withholds itself.
 PERMISSIONS = [
     (0o755, 0o644, [], None, False, 0o644, None),
     (0o700, 0o600, [], None, False, 0o600, None),
@@ -81,7 +82,7 @@ class Backup(qktest.Case):
                 check(self, self.path('out', written), self.project, db_only)
 
     def test_a_backup_grants_no_more_than_its_project(self):
-        old = os.umask(0o022)
+        old = os.umask(0)
         self.addCleanup(os.umask, old)
         for project, db, options, earlier, across, file_mode, dir_mode in PERMISSIONS:
             with self.subTest(project=oct(project), db=oct(db), options=options,
