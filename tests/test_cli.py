@@ -58,7 +58,6 @@ PATHS = [
     ('proj', '.', ['-fn', 'proj', 'out'], False, False),
     ('proj', 'proj', ['-DN', '.', '../out.zip'], True, False),
     (NOT_UTF8, '.', [NOT_UTF8, 'out'], False, True),
-    (NOT_UTF8, '.', ['-d', NOT_UTF8, 'out'], True, True),
 ]
 
 
