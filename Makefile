@@ -53,7 +53,7 @@ test: build build-asan build-fuzz
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure -j $(JOBS) -LE slow
 	sh fuzz/run.sh build-fuzz 5
 
 # Line coverage of the library and the program over every test. Test code,

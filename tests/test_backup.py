@@ -1,6 +1,9 @@
-"""Successful runs: archive and directory backups and what they replace."""
+"""Successful runs: archive and directory backups, what they replace, and
+what they grant."""
 import os
-import struct
+import sqlite3
+import subprocess
+import sys
 
 import qktest
 
@@ -17,21 +20,34 @@ MODES = [
     (['-n'], 'x.zip//', 'x', False, False),
 ]
 
-# Group-writable, unlike the files the database library makes itself.
-UMASK = ('sh', '-c', 'umask 002 && exec "$0" "$@"')
-
-
 # Modes of the project directory and its database, options, the mode of an
-# earlier archive (None: none), then the modes the backup's files and
-# directories get under umask 022.
+# earlier archive (None: none), whether the working directory is on another
+# file system (the backup directory copied, not renamed, into place), then
+# the modes the backup's files and directories get. No umask narrows them:
+# what the backup withholds, the program withholds itself.
 PERMISSIONS = [
-    (0o755, 0o644, [], None, 0o644, None),
-    (0o700, 0o600, [], None, 0o600, None),
-    (0o750, 0o640, ['-n'], None, 0o640, 0o750),
-    (0o755, 0o600, ['-n'], None, 0o600, 0o700),
-    (0o755, 0o644, ['-f'], 0o600, 0o600, None),
-    (0o750, 0o660, ['-f'], 0o664, 0o640, None),
+    (0o755, 0o644, [], None, False, 0o644, None),
+    (0o700, 0o600, [], None, False, 0o600, None),
+    (0o750, 0o640, ['-n'], None, False, 0o640, 0o750),
+    (0o755, 0o600, ['-n'], None, True, 0o600, 0o700),
+    (0o755, 0o644, ['-f'], 0o600, False, 0o600, None),
+    (0o750, 0o660, ['-f'], 0o664, False, 0o640, None),
 ]
+
+# Keeps totals equal to the sum of the details, one small commit at a time
+# and one byte out for each, until the stop file appears.
+WRITER = r'''
+import os, random, sqlite3, sys, time
+db = sqlite3.connect(sys.argv[1], timeout=60, isolation_level=None)
+while not os.path.exists(sys.argv[2]):
+    amount = random.randint(1, 1000)
+    db.execute('BEGIN IMMEDIATE')
+    db.execute('INSERT INTO detail (amount) VALUES (?)', (amount,))
+    db.execute('UPDATE totals SET total = total + ? WHERE id = 1', (amount,))
+    db.execute('COMMIT')
+    os.write(1, b'.')
+    time.sleep(0.003)
+'''
 
 
 def modes(root):
@@ -49,34 +65,31 @@ def others(root):
             if rel.split('/')[0] != 'out'}
 
 
-def run_with_temp(t, temp, out):
-    return qktest.run(['-t' + temp, '-n', 'proj', out], t.dir, UMASK)
-
-
 class Backup(qktest.Case):
-
-    def check(self, path, zipped, db_only=False, project=None):
-        project = project or self.project
-        if zipped:
-            return qktest.check_archive(self, path, project, self.window, db_only)
-        qktest.check_directory(self, path, project, db_only)
 
     def test_modes_and_destination_suffix(self):
         for options, given, written, zipped, db_only in MODES:
             with self.subTest(options=options, given=given):
                 self.reset()
                 os.mkdir(self.path('out'))
+                if '-f' in options:
+                    qktest.write(self.path('out', written), b'previous archive')
                 result = self.qk(*options, 'proj', 'out/' + given)
                 self.assertSucceeded(result, 'CCSC' if db_only else 'CCCC', zipped)
+                # Nothing but the backup: no partial archive, no special file.
                 self.assertEqual(os.listdir(self.path('out')), [written])
-                self.check(self.path('out', written), zipped, db_only)
+                check = qktest.check_archive if zipped else qktest.check_directory
+                check(self, self.path('out', written), self.project, db_only)
 
     def test_a_backup_grants_no_more_than_its_project(self):
-        old = os.umask(0o022)
+        old = os.umask(0)
         self.addCleanup(os.umask, old)
-        for project, db, options, earlier, file_mode, dir_mode in PERMISSIONS:
-            with self.subTest(project=oct(project), db=oct(db), options=options):
+        for project, db, options, earlier, across, file_mode, dir_mode in PERMISSIONS:
+            with self.subTest(project=oct(project), db=oct(db), options=options,
+                              across=across):
                 self.reset()
+                if across:
+                    self.mount_tmpfs(self.tmp, '16m')
                 os.chmod(self.path('proj', 'qkproj.db'), db)
                 os.chmod(self.project, project)
                 if earlier is not None:
@@ -90,72 +103,43 @@ class Backup(qktest.Case):
                 else:
                     self.assertEqual(modes(self.path('out')), ({file_mode}, {dir_mode}))
 
-    def test_overwrite_replaces_an_archive(self):
-        qktest.write(self.path('out.zip'), b'previous archive')
-        self.assertSucceeded(self.qk('-f', 'proj', 'out'))
-        self.check(self.path('out.zip'), True)
-        self.assertEqual(sorted(os.listdir(self.dir)), ['out.zip', 'proj', 'tmp'])
+    def test_overwrite_through_a_link_beside_a_foreign_old_copy(self):
+        """The link is replaced, its target keeps its files, and an out_OLD
+        this program did not make is left alone."""
+        os.makedirs(self.path('target', 'Attach', 'stale'))
+        qktest.write(self.path('target', 'qkproj.db'), b'stale')
+        os.symlink('target', self.path('out'))
+        os.mkdir(self.path('out_OLD'))
+        qktest.write(self.path('out_OLD', 'mine'), b'an administrator\'s')
+        before = others(self.dir)
+        self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip/'), zipped=False)
+        qktest.check_directory(self, self.path('out'), self.project)
+        self.assertFalse(os.path.islink(self.path('out')))
+        qktest.assert_same_tree(self, others(self.dir), before)
 
-    def test_overwrite_replaces_a_backup_directory(self):
-        """A foreign out_OLD is left alone; a link's target keeps its files."""
-        for link in (False, True):
-            with self.subTest(link=link):
-                self.reset()
-                previous = self.path('target' if link else 'out')
-                os.makedirs(os.path.join(previous, 'Attach', 'stale'))
-                qktest.write(os.path.join(previous, 'qkproj.db'), b'stale')
-                if link:
-                    os.symlink('target', self.path('out'))
-                os.mkdir(self.path('out_OLD'))
-                qktest.write(self.path('out_OLD', 'mine'), b'an administrator\'s')
-                before = others(self.dir)
-                self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip/'), zipped=False)
-                self.check(self.path('out'), False)
-                self.assertFalse(os.path.islink(self.path('out')))
-                qktest.assert_same_tree(self, others(self.dir), before)
-
-    def test_directory_modes_are_those_of_a_copy(self):
-        """Renamed into place or copied across file systems: the same modes."""
-        self.mount_tmpfs(self.path('other'), '16m')
-        modes = []
-        for temp, out in ((self.tmp, 'same'), (self.path('other'), 'across')):
-            result = run_with_temp(self, temp, out)
-            self.assertSucceeded(result, zipped=False)
-            root = self.path(out)
-            modes.append({os.path.relpath(top, root) + '/' + name:
-                          oct(os.lstat(os.path.join(top, name)).st_mode & 0o7777)
-                          for top, dirs, files in os.walk(root)
-                          for name in dirs + files + ['.']})
-            self.assertEqual(os.listdir(temp), [])
-        self.assertEqual(modes[0], modes[1])
-        mode = modes[0]
-        self.assertEqual((mode['./.'], mode['./qkproj.db']),
-                         (mode['./Attach'], mode['Attach/noise.bin']))
-
-    def test_project_path_that_is_not_utf8(self):
-        name = os.fsencode(self.dir) + b'/proj\xe9'
-        os.rename(self.project, name)
-        self.assertSucceeded(self.qk(b'-d', name, b'out'), 'CCSC')
-        self.check(self.path('out.zip'), True, True, name)
-        self.assertSucceeded(self.qk(name, b'out2'))
-        self.check(self.path('out2.zip'), True, project=name)
-
-    def test_more_entries_than_a_classic_archive_holds(self):
-        attach = self.path('proj', 'Attach', 'many')
-        os.mkdir(attach)
-        for i in range(70000):
-            qktest.write(os.path.join(attach, '%05d' % i), b'%d' % i)
-        self.assertSucceeded(self.qk('proj', 'out'))
-        # The fixture's 14 entries, the new directory and its files.
-        self.assertEqual(self.check(self.path('out.zip'), True), 14 + 1 + 70000)
-        qktest.check_readers(self, self.path('out.zip'), qktest.entry_names(self.project))
-        # The zip64 end record with the true count, its locator, then the
-        # classic end record, whose 16-bit counts are full.
-        with open(self.path('out.zip'), 'rb') as raw:
-            record = raw.seek(-98, os.SEEK_END)
-            tail = struct.unpack('<I20xQQ16xI4xQ4xI4xHH10x', raw.read())
-        self.assertEqual(tail, (0x06064b50, 70015, 70015, 0x07064b50, record,
-                                0x06054b50, 0xFFFF, 0xFFFF))
+    def test_snapshot_under_steady_commits(self):
+        path = self.path('proj', 'qkproj.db')
+        with sqlite3.connect(path) as db:
+            db.execute('CREATE TABLE filler (data BLOB)')
+            db.executemany('INSERT INTO filler VALUES (randomblob(1000))', [()] * 26000)
+            db.execute('CREATE TABLE detail (id INTEGER PRIMARY KEY, amount INTEGER)')
+            db.execute('CREATE TABLE totals (id INTEGER PRIMARY KEY, total INTEGER)')
+            db.execute('INSERT INTO totals VALUES (1, 0)')
+        db.close()
+        stop = self.path('stop')
+        writer = subprocess.Popen([sys.executable, '-c', WRITER, path, stop],
+                                  stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(writer.stdout.read(1), b'.')
+            result = self.qk('proj', 'out')
+        finally:
+            qktest.write(stop, b'')
+            commits = 1 + len(writer.communicate()[0])
+        self.assertSucceeded(result)
+        # One consistent state from the middle of the writer's work.
+        qktest.check_archive(self, self.path('out.zip'), self.project, queries=[(
+            'SELECT (SELECT total FROM totals) = (SELECT sum(amount) FROM detail), '
+            'count(*) > 0, count(*) < %d FROM detail' % commits, [(1, 1, 1)])])
 
 
 if __name__ == '__main__':

@@ -32,14 +32,6 @@ def put(changes):
     return setup
 
 
-def link_to_project(t):
-    os.symlink('proj', t.path('link'))
-
-
-def inside_project(t):
-    return {'cwd': t.path('proj', 'Attach')}
-
-
 def unreadable_attach(t):
     subprocess.run(['chown', '-R', '65534:65534', t.dir], check=True)
     os.chmod(t.path('proj', 'Attach'), 0)
@@ -103,9 +95,11 @@ FAILURES = [
     (None, ['-f', '-n', 'proj', 'proj/Attach/'], 286, REFUSED),
     (None, ['-f', 'proj', 'proj/../proj/Attach/b.zip'], 286, REFUSED),
     (None, ['-f', '-n', 'proj', '.'], 286, REFUSED),
-    (link_to_project, ['-f', '-n', 'proj', 'link'], 286, REFUSED),
+    (lambda t: os.symlink('proj', t.path('link')), ['-f', '-n', 'proj', 'link'], 286,
+     REFUSED),
     # Nor a working directory there.
-    (inside_project, ['-t../../missing', '../../proj', '../../out'], 261, NO_TEMP),
+    (lambda t: {'cwd': t.path('proj', 'Attach')},
+     ['-t../../missing', '../../proj', '../../out'], 261, NO_TEMP),
     (put({'out': PROJECT}), ['-f', '-n', '-tout/Attach', 'proj', 'out'], 261, NO_TEMP),
     (put({'out': PROJECT, 'proj/qkproj.db': None}), ['-f', '-n', 'proj', 'out.zip'], 516,
      "The backup cannot be completed because the source database file does not exist.\n"
