@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <ctime>
 #include <string>
 
 #include "tests/support/qk_test_support.h"
@@ -147,19 +146,6 @@ TEST_F(CSQLiteBackupTest, CopiesASnapshotWhileAnotherProcessCommits) {
     const int seen = std::stoi(Query(copy, "SELECT n FROM counter"));
     EXPECT_TRUE(first <= seen && seen <= last) << first << " " << seen << " " << last;
   }
-}
-
-// The wait sleeps: a spinning one would burn its two seconds of CPU. The
-// copy could start only after the commit, so it holds it.
-TEST_F(CSQLiteBackupTest, WaitsOutAnExclusiveLockWithoutSpinning) {
-  FILE* locker = Start(Shell(source_) + "\"BEGIN EXCLUSIVE; " + kCommit + "\" "
-                       "'.shell echo locked; sleep 2' 'COMMIT;'");
-  const std::clock_t cpu = std::clock();
-  const auto result = B(source_.c_str(), copy_.c_str(), false).BackupDB();
-  EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 2);
-  EXPECT_EQ(0, pclose(locker));
-  EXPECT_EQ(B::kSuccess, result);
-  EXPECT_EQ(Query(source_, kCheck), Query(copy_, kCheck));
 }
 
 }  // namespace
