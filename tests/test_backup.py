@@ -7,24 +7,27 @@ import sys
 
 import qktest
 
-# Options, destination given, path written, zipped, database only.
+NOT_UTF8 = os.fsdecode(b'proj\xe9')
+
+# Project directory name, working directory, arguments, path written, zipped,
+# database only. A -f run replaces an earlier archive.
 MODES = [
-    ([], 'x', 'x.zip', True, False),
-    ([], 'X.ZIP', 'X.ZIP', True, False),
-    (['-f'], 'x.Zip', 'x.Zip', True, False),
-    (['-d'], 'x', 'x.zip', True, True),
-    (['-n'], 'x.zip', 'x', False, False),
-    (['-N', '-D'], 'x.ZIP', 'x', False, True),
-    (['-n'], 'x.zip.d', 'x.zip.d', False, False),
-    ([], 'x/', 'x.zip', True, False),
-    (['-n'], 'x.zip//', 'x', False, False),
+    ('-', '.', ['-', 'out'], 'out.zip', True, False),
+    ('proj', 'proj/Attach', ['..', '../../proj/../out'], 'out.zip', True, False),
+    ('proj', '.', ['-dX', 'proj', 'out'], 'out.zip', True, True),
+    ('proj', '.', ['-fn', 'proj', 'out'], 'out', False, False),
+    ('proj', 'proj', ['-DN', '.', '../out.ZIP'], 'out', False, True),
+    (NOT_UTF8, '.', [NOT_UTF8, 'out'], 'out.zip', True, False),
+    ('proj', '.', ['-f', 'proj', 'x.Zip'], 'x.Zip', True, False),
+    ('proj', '.', ['-n', 'proj', 'x.zip.d'], 'x.zip.d', False, False),
+    ('proj', '.', ['proj', 'x/'], 'x.zip', True, False),
+    ('proj', '.', ['-n', 'proj', 'x.zip//'], 'x', False, False),
 ]
 
-# Modes of the project directory and its database, options, the mode of an
-# earlier archive (None: none), whether the working directory is on another
-# file system (the backup directory copied, not renamed, into place), then
-# the modes the backup's files and directories get. No umask narrows them:
-# what the backup withholds, the program withholds itself.
+# Modes of the project and its database, options, an earlier archive's mode
+# (None: none), whether the working directory is on another file system (the
+# backup copied, not renamed, into place), then the backup's file and directory
+# modes. No umask narrows them: what the backup withholds, the program does.
 PERMISSIONS = [
     (0o755, 0o644, [], None, False, 0o644, None),
     (0o700, 0o600, [], None, False, 0o600, None),
@@ -52,38 +55,29 @@ while not os.path.exists(sys.argv[2]):
 
 def modes(root):
     """The permission bits of every file, and of every directory, below root."""
-    files, dirs = set(), set()
-    for top, subdirs, names in os.walk(root):
-        dirs.update(os.stat(os.path.join(top, d)).st_mode & 0o7777 for d in subdirs + ['.'])
-        files.update(os.stat(os.path.join(top, n)).st_mode & 0o7777 for n in names)
-    return files, dirs
-
-
-def others(root):
-    """The tree outside the backup directory 'out'."""
-    return {rel: data for rel, data in qktest.tree(root).items()
-            if rel.split('/')[0] != 'out'}
+    walk = list(os.walk(root))
+    return ({os.stat(os.path.join(top, n)).st_mode & 0o7777 for top, _, names in walk
+             for n in names}, {os.stat(top).st_mode & 0o7777 for top, _, _ in walk})
 
 
 class Backup(qktest.Case):
 
-    def test_modes_and_destination_suffix(self):
-        for options, given, written, zipped, db_only in MODES:
-            with self.subTest(options=options, given=given):
+    def test_modes_and_destinations(self):
+        for name, cwd, args, written, zipped, db_only in MODES:
+            with self.subTest(args=args):
                 self.reset()
-                os.mkdir(self.path('out'))
-                if '-f' in options:
-                    qktest.write(self.path('out', written), b'previous archive')
-                result = self.qk(*options, 'proj', 'out/' + given)
-                self.assertSucceeded(result, 'CCSC' if db_only else 'CCCC', zipped)
-                # Nothing but the backup: no partial archive, no special file.
-                self.assertEqual(os.listdir(self.path('out')), [written])
+                os.rename(self.project, self.path(name))
+                if '-f' in args:
+                    qktest.write(self.path(written), b'previous archive')
+                self.assertSucceeded(self.qk(*args, cwd=self.path(cwd)),
+                                     'CCSC' if db_only else 'CCCC', zipped)
                 check = qktest.check_archive if zipped else qktest.check_directory
-                check(self, self.path('out', written), self.project, db_only)
+                check(self, self.path(written), self.path(name), db_only)
+                # Nothing but the backup: no partial archive, no special file.
+                self.assertEqual(sorted(os.listdir(self.dir)), sorted([name, written, 'tmp']))
 
     def test_a_backup_grants_no_more_than_its_project(self):
-        old = os.umask(0)
-        self.addCleanup(os.umask, old)
+        self.addCleanup(os.umask, os.umask(0))
         for project, db, options, earlier, across, file_mode, dir_mode in PERMISSIONS:
             with self.subTest(project=oct(project), db=oct(db), options=options,
                               across=across):
@@ -111,11 +105,13 @@ class Backup(qktest.Case):
         os.symlink('target', self.path('out'))
         os.mkdir(self.path('out_OLD'))
         qktest.write(self.path('out_OLD', 'mine'), b'an administrator\'s')
-        before = others(self.dir)
+        before = qktest.tree(self.path('target')), qktest.tree(self.path('out_OLD'))
         self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out.zip/'), zipped=False)
         qktest.check_directory(self, self.path('out'), self.project)
-        self.assertFalse(os.path.islink(self.path('out')))
-        qktest.assert_same_tree(self, others(self.dir), before)
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         ['out', 'out_OLD', 'proj', 'target', 'tmp'])
+        self.assertEqual((qktest.tree(self.path('target')), qktest.tree(self.path('out_OLD'))),
+                         before)
 
     def test_snapshot_under_steady_commits(self):
         path = self.path('proj', 'qkproj.db')

@@ -1,5 +1,5 @@
-"""The program as an administrator meets it: the command line, how paths
-are taken, progress on a terminal, and the Debian package."""
+"""The program as an administrator meets it: the command line, the working
+directory, progress on a terminal, and the Debian package."""
 import contextlib
 import glob
 import os
@@ -32,7 +32,6 @@ USAGE = [
     ([], b'', HELP, 1),
     (['-d', '-f', '-n', '-f', '-d', 'proj', 'out'], b'', HELP, 1),
     (['-d', '-n', 'proj'], b'', HELP, 1),
-    (['-h'], HELP, b'', 0),
     (['-help'], HELP, b'', 0),
     (['--help', '-x'], HELP, b'', 0),
     (['proj', 'out', '-h'], HELP, b'', 0),
@@ -41,38 +40,20 @@ USAGE = [
     (['-v'], VERSION, b'', 0),
     (['-V', '-h'], VERSION, b'', 0),
     (['--version', 'proj', 'out'], VERSION, b'', 0),
-    (['-x'], b'', HELP, 1),
-    (['--bogus', 'proj', 'out'], b'', HELP, 1),
     (['--', 'proj', 'out'], b'', HELP, 1),
     (['--HELP'], b'', HELP, 1),
-    (['proj', 'out', 'third'], b'', HELP, 1),
-]
-
-NOT_UTF8 = os.fsdecode(b'proj\xe9')
-
-# Project directory name, working directory, arguments, database only, zipped.
-PATHS = [
-    ('-', '.', ['-', 'out'], False, True),
-    ('proj', 'proj/Attach', ['..', '../../proj/../out'], False, True),
-    ('proj', '.', ['-dX', 'proj', 'out'], True, True),
-    ('proj', '.', ['-fn', 'proj', 'out'], False, False),
-    ('proj', 'proj', ['-DN', '.', '../out.zip'], True, False),
-    (NOT_UTF8, '.', [NOT_UTF8, 'out'], False, True),
 ]
 
 
 def screen(raw):
-    """What a terminal shows once raw is written: overwrites applied, blanks
-    at the ends of lines dropped."""
+    """What a terminal shows of raw: overwrites applied, blanks at line ends dropped."""
     shown = []
     for line in raw.split(b'\n'):
         cells, col = bytearray(), 0
         for byte in line:
-            if byte in b'\b\r':
-                col = col - 1 if byte == 8 else 0
-            else:
-                cells[col:col + 1] = bytes([byte])
-                col += 1
+            col = 0 if byte == 13 else col - (byte == 8)
+            if byte not in b'\b\r':
+                cells[col:col + 1], col = bytes([byte]), col + 1
         shown.append(bytes(cells).rstrip(b' '))
     return b'\n'.join(shown)
 
@@ -89,48 +70,27 @@ class CommandLine(qktest.Case):
                 self.assertEqual(qktest.run(args, self.dir), (out, err, status))
                 self.assertEqual(sorted(os.listdir(self.dir)), ['proj', 'tmp'])
 
-    def test_paths_are_taken_from_the_working_directory(self):
-        for name, cwd, args, db_only, zipped in PATHS:
-            with self.subTest(args=args):
-                self.reset()
-                os.rename(self.project, self.path(name))
-                self.assertSucceeded(self.qk(*args, cwd=self.path(cwd)),
-                                     'CCSC' if db_only else 'CCCC', zipped)
-                check = qktest.check_archive if zipped else qktest.check_directory
-                check(self, self.path('out.zip' if zipped else 'out'), self.path(name),
-                      db_only)
-                self.assertEqual(sorted(os.listdir(self.dir)), sorted(
-                    [name, 'out.zip' if zipped else 'out', 'tmp']))
-
-    def test_deep_working_directory(self):
-        # The project is named in full: SQLite opens no longer path than 512
-        # bytes, while the destination is taken from the 4,000-byte directory.
-        deep = self.path(*['d' * 199] * 20)
-        os.makedirs(deep)
-        self.assertGreater(len(deep), 4000)
-        self.assertSucceeded(self.qk(self.project, 'out', cwd=deep))
-        qktest.check_archive(self, os.path.join(deep, 'out.zip'), self.project)
-
     def test_working_directory_and_lock_wait(self):
-        bound, here = self.path('bound'), self.path('here')
-        os.mkdir(bound)
-        os.mkdir(here)
+        bound, here, deep = self.path('bound'), self.path('here'), self.path(*['d' * 199] * 20)
+        for path in (bound, here, deep):
+            os.makedirs(path)
         # The program is opened before /tmp is covered: it may live there.
         bind = ('unshare', '-m', 'sh', '-c',
                 'exec 3<"$1" && mount --bind "$0" /tmp && shift && '
                 'exec /proc/self/fd/3 "$@"', bound)
         copy = r'QKf[A-Za-z0-9]{6}'
         spent = 0  # processor time of the runs, which mostly wait on a lock
-        # Temporary-files argument, working directory, watched directory,
-        # name of the working copy, prefix.
+        # -t argument, working directory, watched directory, working copy's name, prefix.
         for i, (temp, cwd, watch, name, prefix) in enumerate([
                 (None, here, bound, copy, bind),
                 ('-t', here, here, copy, ()),
-                ('-t' + here + '/', self.dir, here, copy, ()),
-                ('-t' + 'here', self.dir, here, copy, ()),
-                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ())]):
-            with self.subTest(temp=temp, cwd=cwd):
-                args = [a for a in (temp, self.project, self.path('out')) if a]
+                ('-there/', self.dir, here, copy, ()),
+                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ()),
+                # The project named in full (SQLite opens no path over 512 bytes), the
+                # destination taken from the 4,000-byte working directory.
+                ('-t' + here, deep, here, copy, ())]):
+            with self.subTest(temp=temp, cwd=cwd[:40]):
+                args = [a for a in (temp, self.project, 'out') if a]
                 # Under the lock step 2 waits, so the working copy stays visible.
                 locker, seen = qktest.hold_lock(self.path('proj', 'qkproj.db'), 1), set()
                 spent, start = spent - children_cpu(), time.time()
@@ -139,12 +99,13 @@ class CommandLine(qktest.Case):
                 locker.join()
                 self.assertSucceeded(result)
                 self.assertTrue([n for n in seen if re.fullmatch(name, n)], seen)
-                self.assertEqual(os.listdir(watch), [])
                 self.assertFalse(os.path.exists(self.path('missing')))
                 # The copy is taken once the lock's transaction committed.
-                qktest.check_archive(self, self.path('out.zip'), self.project, queries=[
+                out = os.path.join(cwd, 'out.zip')
+                qktest.check_archive(self, out, self.project, queries=[
                     ("SELECT count(*) FROM items WHERE name = 'under lock'", [(i + 1,)])])
-                os.remove(self.path('out.zip'))
+                os.remove(out)
+                self.assertEqual(os.listdir(watch), [])
         # Waiting is not spinning: most of the locks' time the program sleeps.
         self.assertLess(spent, 5 / 2)
 
@@ -154,7 +115,6 @@ class CommandLine(qktest.Case):
         # Arguments, outcomes, zipped; the last run misses StyleSheets.
         for args, outcomes, zipped in [(['proj', 'a'], 'CCCC', True),
                                        (['-n', 'proj', 'b'], 'CCCC', False),
-                                       (['-d', 'proj', 'c'], 'CCSC', True),
                                        (['proj', 'd'], 'CCE', True)]:
             with self.subTest(args=args):
                 if outcomes.endswith('E'):
@@ -163,10 +123,9 @@ class CommandLine(qktest.Case):
                 _, err, status = self.qk(*args, stdout=slave)
                 os.close(slave)
                 raw = b''
-                with contextlib.suppress(OSError):  # EIO once all is read
-                    while chunk := os.read(master, 65536):
+                with contextlib.suppress(OSError), open(master, 'rb', 0) as tty:
+                    while chunk := tty.read(65536):  # EIO once all is read
                         raw += chunk
-                os.close(master)
                 self.assertEqual((err, status), (b'', 0) if 'E' not in outcomes else (
                     b'\nThe backup cannot be completed because the StyleSheets '
                     b'directory does not exist.\n', 792 & 0xFF))
@@ -179,12 +138,10 @@ class CommandLine(qktest.Case):
         subprocess.run(['cpack', '--config', config, '-B', self.path('pkg')],
                        cwd=self.dir, check=True, stdout=subprocess.DEVNULL)
         deb, = glob.glob(self.path('pkg', 'qkzarevivovorerevu_1.5_*.deb'))
+        depends = qktest.output(self, 'dpkg-deb', '-f', deb, 'Depends')
+        self.assertLessEqual({'libsqlite3-0', 'libminizip1'},
+                             set(re.findall(r'[a-z0-9.+-]+', depends)))
         root = self.path('root')
-        fields = subprocess.run(['dpkg-deb', '-f', deb, 'Package', 'Version', 'Depends'],
-                                check=True, capture_output=True).stdout.decode()
-        self.assertRegex(fields, r'^Package: qkzarevivovorerevu\nVersion: 1\.5\nDepends: ')
-        depends = set(re.findall(r'(?:Depends: |, )([a-z0-9.+-]+)', fields))
-        self.assertLessEqual({'libsqlite3-0', 'libminizip1'}, depends)
         subprocess.run(['dpkg-deb', '-x', deb, root], check=True)
         for source, target in [('man/qkZareviVovoreRevu.1', 'usr/share/man/man1'),
                                ('contrib/qkZareviVovoreRevu@.service', EXAMPLES),
@@ -193,9 +150,7 @@ class CommandLine(qktest.Case):
                              qktest.read(os.path.join(SOURCE, source)), source)
         qktest.PROGRAM, built = os.path.join(root, 'usr/bin/qkZareviVovoreRevu'), qktest.PROGRAM
         self.addCleanup(setattr, qktest, 'PROGRAM', built)
-        self.assertEqual(qktest.run(['-v']), (VERSION, b'', 0))
         self.assertSucceeded(self.qk(self.project, self.path('out')))
-        qktest.check_archive(self, self.path('out.zip'), self.project)
 
 
 if __name__ == '__main__':

@@ -7,20 +7,9 @@ import subprocess
 import time
 
 import qktest
-from qktest import TITLES
 
 MANY = 1500  # files enough in steps 3 and 4 that a run can be stopped inside them
-SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 LEFT = ['other', 'out', 'out.zip', 'proj', 'tmp']  # the scratch directory between runs
-
-
-def wait_for(p, text):
-    """Reads the run's standard output until text has appeared."""
-    while text not in p.out:
-        chunk = os.read(p.stdout.fileno(), 4096)
-        if not chunk:
-            return
-        p.out += chunk
 
 
 def pending(p, sig):
@@ -42,9 +31,8 @@ class Interrupt(qktest.Case):
         self.mount_tmpfs(self.path('other'), '128m')
         os.mkdir(self.path('proj', 'StyleSheets', 'many'))
         for i in range(MANY):
-            qktest.write(self.path('proj', 'StyleSheets', 'many', str(i)),
-                         b''.join(b'%d line %d of the style sheets\n' % (i, j)
-                                  for j in range(250)))
+            qktest.write(self.path('proj', 'StyleSheets', 'many', str(i)), b''.join(
+                b'%d line %d of the style sheets\n' % (i, j) for j in range(250)))
         self.before = {}
         for out, options in (('out.zip', []), ('out', ['-n'])):
             self.assertSucceeded(self.qk(*options, 'proj', 'out'), zipped=not options)
@@ -64,16 +52,16 @@ class Interrupt(qktest.Case):
         return p
 
     def interrupted(self, sig, step, zipped):
-        """A run given sig as `step`'s title appears, and again once it has
-        taken the first (mid clean-up or sooner); tried until one is caught
-        inside the step."""
-        title = TITLES[step - 1 if step < 4 or zipped else 4]
+        """A run given sig as `step`'s title appears, and again once it has taken
+        the first (mid clean-up or sooner); tried until one is caught inside the step."""
+        title = qktest.TITLES[step - 1 if step < 4 or zipped else 4]
         for _ in range(10):
             lock = sqlite3.connect(self.path('proj', 'qkproj.db'), isolation_level=None)
             if step == 2:  # the run waits on a locked database
                 lock.execute('BEGIN EXCLUSIVE')
             p = self.start(zipped)
-            wait_for(p, title)
+            while title not in p.out and (chunk := os.read(p.stdout.fileno(), 4096)):
+                p.out += chunk
             os.kill(p.pid, sig)
             while sig != signal.SIGKILL and pending(p, sig):
                 time.sleep(0.001)
@@ -87,7 +75,7 @@ class Interrupt(qktest.Case):
 
     def test_signals_in_each_step(self):
         for step in (2, 3, 4):
-            for i, sig in enumerate(SIGNALS):
+            for i, sig in enumerate((signal.SIGINT, signal.SIGTERM, signal.SIGHUP)):
                 zipped = (i + step) % 2 == 0
                 with self.subTest(signal=sig.name, step=step, zipped=zipped):
                     stdout, err, status = self.interrupted(sig, step, zipped)
@@ -106,11 +94,10 @@ class Interrupt(qktest.Case):
             with self.subTest(step=step):
                 left = LEFT
                 if step == 'swap':
-                    dead = subprocess.Popen(['true'])
-                    dead.wait()
-                    os.rename(self.path('out'), self.path(f'.out.qkold-{dead.pid}'))
-                    os.makedirs(self.path(f'.out.qknew-{dead.pid}', 'Attach'))
-                    qktest.write(self.path(f'.qkzip-{dead.pid}-0'), b'partial')
+                    dead = subprocess.check_output(['sh', '-c', 'echo $$'], text=True).strip()
+                    os.rename(self.path('out'), self.path(f'.out.qkold-{dead}'))
+                    os.makedirs(self.path(f'.out.qknew-{dead}', 'Attach'))
+                    qktest.write(self.path(f'.qkzip-{dead}-0'), b'partial')
                     # A live run's archive in the making stays.
                     live = f'.qkzip-{os.getpid()}-0'
                     qktest.write(self.path(live), b'in the making')
@@ -129,9 +116,8 @@ class Interrupt(qktest.Case):
         for _ in range(5):
             runs = [self.start(False) for _ in range(2)]
             for out, err, status in map(finish, runs):
-                self.assertIn((err, status), [
-                    (b'', 0),
-                    (b'\nAn error occurred while copying the final project directory.\n', 25)])
+                self.assertIn((err, status), [(b'', 0), (
+                    b'\nAn error occurred while copying the final project directory.\n', 25)])
             qktest.check_directory(self, self.path('out'), self.project)
             self.assertEqual(sorted(os.listdir(self.dir)), LEFT)
         self.assertSucceeded(self.qk('-f', '-n', 'proj', 'out'), zipped=False)
