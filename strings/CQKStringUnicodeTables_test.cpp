@@ -62,16 +62,6 @@ const UnicodeData& Data() {
   return data;
 }
 
-// Plain three-byte forms for surrogates too: those are the invalid input the
-// string operations must absorb.
-std::string EncodeUTF8(unsigned int c) {
-  if (c < 0x80) return std::string(1, static_cast<char>(c));
-  const char last = static_cast<char>(0x80 | (c & 0x3F));
-  if (c < 0x800) return {static_cast<char>(0xC0 | c >> 6), last};
-  return {static_cast<char>(0xE0 | c >> 12),
-          static_cast<char>(0x80 | (c >> 6 & 0x3F)), last};
-}
-
 CQKString FromBytes(const std::string& bytes) {
   CQKString s;
   s.SetFromUTF8WithLength(reinterpret_cast<const unsigned char*>(bytes.data()),
@@ -114,19 +104,19 @@ TEST(CQKStringUnicodeTablesTest, EveryCodePointMatchesUnicodeData) {
         << "U+" << std::hex << c;
     ASSERT_EQ(data.other[c], CQKStringUnicodeTables::GetOtherCase(unit))
         << "U+" << std::hex << c;
-    std::string upper = EncodeUTF8(c);
+    std::string upper = qktest::EncodeUTF8(c);
     if (c >= 0xD800 && c <= 0xDFFF) {
       // No well-formed sequence starts at any of the three bytes.
       ASSERT_EQ(replacement + replacement + replacement, MakeUpper(upper));
       continue;
     }
     if (data.category[c] == kLowercase && data.other[c] != 0) {
-      upper = EncodeUTF8(data.other[c]);
+      upper = qktest::EncodeUTF8(data.other[c]);
     }
-    ASSERT_EQ(upper, MakeUpper(EncodeUTF8(c))) << "U+" << std::hex << c;
+    ASSERT_EQ(upper, MakeUpper(qktest::EncodeUTF8(c))) << "U+" << std::hex << c;
     const unsigned int other = data.other[c] != 0 ? data.other[c] : c ^ 1;
-    const CQKString a = FromBytes(EncodeUTF8(c));
-    const CQKString b = FromBytes(EncodeUTF8(other));
+    const CQKString a = FromBytes(qktest::EncodeUTF8(c));
+    const CQKString b = FromBytes(qktest::EncodeUTF8(other));
     const int expected = Sign(static_cast<int>(data.Fold(c)) -
                               static_cast<int>(data.Fold(other)));
     ASSERT_EQ(expected, Sign(a.Compare(b, true)))

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/qk_test_support.h"
+
 // Under AddressSanitizer a refused allocation must come back as null, as it
 // does from the platform's allocator, instead of ending the process.
 extern "C" const char* __asan_default_options() {
@@ -39,17 +41,6 @@ const unsigned char* U(const char* text) {
   return reinterpret_cast<const unsigned char*>(text);
 }
 
-std::string Encode(unsigned int cp) {
-  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
-  const int trailing = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-  std::string out(1, static_cast<char>("\xC0\xE0\xF0"[trailing - 1] |
-                                       cp >> (6 * trailing)));
-  for (int i = trailing - 1; i >= 0; --i) {
-    out += static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
-  }
-  return out;
-}
-
 // Windows-1252 of a byte: the code page's own characters in 0x80-0x9F ("?"
 // for the bytes it leaves undefined), Latin-1 elsewhere.
 std::string ExpectedWindows1252(unsigned int b) {
@@ -58,8 +49,8 @@ std::string ExpectedWindows1252(unsigned int b) {
       0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
       0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
       0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-  if (b < 0x80 || b >= 0xA0) return Encode(b);
-  return kPage[b - 0x80] != 0 ? Encode(kPage[b - 0x80]) : "?";
+  if (b < 0x80 || b >= 0xA0) return qktest::EncodeUTF8(b);
+  return kPage[b - 0x80] != 0 ? qktest::EncodeUTF8(kPage[b - 0x80]) : "?";
 }
 
 bool Only1252(unsigned int b) {
@@ -193,7 +184,7 @@ TEST(CQKStringValidity, AgreesWithRfc3629Everywhere) {
     const std::string character =
         first % 4 == 0 ? "\xEF\xBF\xBD" : bytes.substr(0, first);
     const bool decoded = used == (first == 0 ? -1 : static_cast<int>(first)) &&
-                         Encode(unit) == character;
+                         qktest::EncodeUTF8(unit) == character;
     if (firstMismatch.empty() &&
         (CQKString::IsLegalUTF8String(t, n) != (WholeLength(t, n) == n) ||
          CQKString::IsLegalUTF8Sequence(t, n) != (first != 0 && first == n) ||
@@ -245,7 +236,7 @@ TEST(CQKStringConvert, RandomTextsMatchAPlainEncoder) {
         break;
       }
       const unsigned int character = cp > 0x10FFFF ? 0xFFFD : cp;
-      expected += Encode(character);
+      expected += qktest::EncodeUTF8(character);
       if (character < 0x10000) {
         units.push_back(static_cast<unsigned short>(character));
       } else {  // a surrogate pair
@@ -261,7 +252,7 @@ TEST(CQKStringConvert, RandomTextsMatchAPlainEncoder) {
     bool guess = false;
     for (unsigned char b : bytes) {
       windows += ExpectedWindows1252(b);
-      latin1 += Encode(b);
+      latin1 += qktest::EncodeUTF8(b);
       guess |= Only1252(b);
     }
     const std::string chosen =

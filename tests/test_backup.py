@@ -1,9 +1,6 @@
 """Successful runs: archive and directory backups, what they replace, and
 what they grant."""
 import os
-import sqlite3
-import subprocess
-import sys
 
 import qktest
 
@@ -36,22 +33,6 @@ PERMISSIONS = [
     (0o755, 0o644, ['-f'], 0o600, False, 0o600, None),
     (0o750, 0o660, ['-f'], 0o664, False, 0o640, None),
 ]
-
-# Keeps totals equal to the sum of the details, one small commit at a time
-# and one byte out for each, until the stop file appears.
-WRITER = r'''
-import os, random, sqlite3, sys, time
-db = sqlite3.connect(sys.argv[1], timeout=60, isolation_level=None)
-while not os.path.exists(sys.argv[2]):
-    amount = random.randint(1, 1000)
-    db.execute('BEGIN IMMEDIATE')
-    db.execute('INSERT INTO detail (amount) VALUES (?)', (amount,))
-    db.execute('UPDATE totals SET total = total + ? WHERE id = 1', (amount,))
-    db.execute('COMMIT')
-    os.write(1, b'.')
-    time.sleep(0.003)
-'''
-
 
 def modes(root):
     """The permission bits of every file, and of every directory, below root."""
@@ -112,30 +93,6 @@ class Backup(qktest.Case):
                          ['out', 'out_OLD', 'proj', 'target', 'tmp'])
         self.assertEqual((qktest.tree(self.path('target')), qktest.tree(self.path('out_OLD'))),
                          before)
-
-    def test_snapshot_under_steady_commits(self):
-        path = self.path('proj', 'qkproj.db')
-        with sqlite3.connect(path) as db:
-            db.execute('CREATE TABLE filler (data BLOB)')
-            db.executemany('INSERT INTO filler VALUES (randomblob(1000))', [()] * 26000)
-            db.execute('CREATE TABLE detail (id INTEGER PRIMARY KEY, amount INTEGER)')
-            db.execute('CREATE TABLE totals (id INTEGER PRIMARY KEY, total INTEGER)')
-            db.execute('INSERT INTO totals VALUES (1, 0)')
-        db.close()
-        stop = self.path('stop')
-        writer = subprocess.Popen([sys.executable, '-c', WRITER, path, stop],
-                                  stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(writer.stdout.read(1), b'.')
-            result = self.qk('proj', 'out')
-        finally:
-            qktest.write(stop, b'')
-            commits = 1 + len(writer.communicate()[0])
-        self.assertSucceeded(result)
-        # One consistent state from the middle of the writer's work.
-        qktest.check_archive(self, self.path('out.zip'), self.project, queries=[(
-            'SELECT (SELECT total FROM totals) = (SELECT sum(amount) FROM detail), '
-            'count(*) > 0, count(*) < %d FROM detail' % commits, [(1, 1, 1)])])
 
 
 if __name__ == '__main__':

@@ -59,6 +59,16 @@ inline std::string Output(const std::string& command, int* status) {
   return out;
 }
 
+// The plain UTF-8 form of a code point; surrogates too, as the invalid
+// input the string operations must absorb.
+inline std::string EncodeUTF8(unsigned int cp) {
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  const int trailing = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  std::string out(1, static_cast<char>("\xC0\xE0\xF0"[trailing - 1] | cp >> (6 * trailing)));
+  for (int i = trailing - 1; i >= 0; --i) out += static_cast<char>(0x80 | (cp >> (6 * i) & 0x3F));
+  return out;
+}
+
 // `size` bytes with no short period, so a misplaced block shows.
 inline std::string Pattern(size_t size) {
   std::string bytes(size, '\0');
