@@ -111,6 +111,12 @@ class Interrupt(qktest.Case):
                 self.assertEqual(sorted(os.listdir(self.dir)), left)
         self.assertEqual(qktest.read(self.path(live)), b'in the making')
 
+    def test_closed_output_stops_nothing(self):
+        p = self.start(False)
+        p.stdout.close()
+        self.assertEqual((p.stderr.read(), p.wait()), (b'', 0))
+        qktest.check_directory(self, self.path('out'), self.project)
+
     def test_concurrent_runs(self):
         """Each run succeeds or fails cleanly; the backup is whole after."""
         for _ in range(5):
