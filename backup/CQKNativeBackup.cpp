@@ -48,9 +48,10 @@ CQKString JoinPath(const CQKString& directory, const char* name) {
 }
 
 CQKString ParentOf(const CQKString& path) {
-  unsigned int slash = 0;
-  if (!path.InStrReverse('/', &slash, false)) return CQKString(".");
-  return path.Left(slash == 0 ? 1 : static_cast<int>(slash));
+  CQKString directory;
+  CQKString name;
+  SplitPathIntoDirectoryAndName(path, directory, name);
+  return directory.GetLength() != 0 ? directory : CQKString(".");
 }
 
 // A renamed working directory must look exactly as a copied one would:

@@ -17,6 +17,7 @@
 #include "fs/qk_fs.h"
 #include "fs/qk_interrupt.h"
 #include "fs/qk_owned_fd.h"
+#include "fs/qk_path.h"
 #include "fs/qk_progress.h"
 
 namespace {
@@ -162,11 +163,9 @@ bool TreeZipper::AddSource(const CQKString& source) {
   struct stat64 st;
   if (fstat64(top.get(), &st) != 0) return Fail(kReadFailed, errno);
   if (S_ISREG(st.st_mode)) {
-    unsigned int slash = 0;
-    CQKString name(source);
-    if (source.InStrReverse('/', &slash, false)) {
-      source.GetSubStrInto(name, slash + 1, 0, true);
-    }
+    CQKString directory;
+    CQKString name;
+    SplitPathIntoDirectoryAndName(source, directory, name);
     return AddFile(top.get(), st, name);
   }
   if (!S_ISDIR(st.st_mode)) return true;
@@ -186,9 +185,7 @@ bool TreeZipper::AddChildren(DIR* stream, const CQKString& prefix) {
     const dirent64* entry = readdir64(stream);
     // A directory that cannot be read to its end would give no backup.
     if (entry == nullptr) return errno == 0 || Fail(kReadFailed, errno);
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
-      continue;
-    }
+    if (qk_isdotentry(entry->d_name)) continue;
     CQKString name;
     if (relativeNames_) name = prefix;
     // Byte for byte: a name that is not UTF-8 must still name its file.

@@ -10,6 +10,7 @@
 
 #include "fs/qk_fs.h"
 #include "fs/qk_owned_fd.h"
+#include "fs/qk_path.h"
 
 namespace {
 
@@ -259,10 +260,8 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
     return false;
   }
   CQKString directory;
-  unsigned int slash = 0;
-  if (zipPath.InStrReverse('/', &slash, false)) {
-    directory = zipPath.Left(static_cast<int>(slash) + 1);
-  }
+  CQKString name;
+  SplitPathIntoDirectoryAndName(zipPath, directory, name);
   for (unsigned int attempt = 0;; attempt++) {
     path_.SafeFormat("%s.qkzip-%ld-%u", directory.GetSafeStringPtr(),
                      static_cast<long>(getpid()), attempt);

@@ -13,6 +13,7 @@
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_interrupt.h"
+#include "fs/qk_path.h"
 
 namespace {
 
@@ -27,14 +28,7 @@ struct Place {
 
 Place Split(const CQKString& destination) {
   Place place;
-  unsigned int slash = 0;
-  if (destination.InStrReverse('/', &slash, false)) {
-    place.directory = destination.Left(static_cast<int>(slash) + 1);
-    place.name = destination.Right(
-        static_cast<int>(destination.GetLength() - slash - 1));
-  } else {
-    place.name = destination;
-  }
+  SplitPathIntoDirectoryAndName(destination, place.directory, place.name);
   return place;
 }
 

@@ -87,9 +87,10 @@ bool CopyBytes(int in, int out, unsigned char* buffer, bool* diskFull,
 // Opens `source` for reading without ever blocking, even when a FIFO took a
 // regular file's place after the caller looked, and checks what it got. A
 // special file is closed unread (kSkipped); a directory fails with EISDIR.
-// Truncating the target would destroy the source when both name one file.
+// Truncating the target would destroy the source when both name one file;
+// a target that must be new (`targetIsNew`) cannot be the source.
 Outcome OpenSource(const CQKString& source, const CQKString& target,
-                   int* descriptor) {
+                   bool targetIsNew, int* descriptor) {
   *descriptor = qk_open(source, O_RDONLY | O_NONBLOCK, 0666);
   if (*descriptor == -1) return Outcome::kFailed;
   struct stat64 from;
@@ -102,7 +103,8 @@ Outcome OpenSource(const CQKString& source, const CQKString& target,
     outcome = Outcome::kFailed;
   } else if (!S_ISREG(from.st_mode)) {
     outcome = Outcome::kSkipped;
-  } else if (qk_stat(target, &to) == 0 && from.st_dev == to.st_dev &&
+  } else if (!targetIsNew && qk_stat(target, &to) == 0 &&
+             from.st_dev == to.st_dev &&
              from.st_ino == to.st_ino) {
     errno = EINVAL;
     outcome = Outcome::kFailed;
@@ -112,24 +114,21 @@ Outcome OpenSource(const CQKString& source, const CQKString& target,
 }
 
 // Copies one regular file's bytes into a new or truncated `target` (0666
-// less the umask when new). On failure the file at fault goes to
-// *failedPath (when given) and the reason stays in errno.
+// less the umask when new; with `failIfExists` it must be new, which the
+// exclusive create checks in the same call). On failure the file at fault
+// goes to *failedPath (when given) and the reason stays in errno.
 Outcome CopyFile(const CQKString& source, const CQKString& target,
                  bool failIfExists, bool* diskFull, CQKString* failedPath) {
-  if (failIfExists && qk_isfile(target, 'r')) {
-    errno = EEXIST;
-    Blame(failedPath, target);
-    return Outcome::kFailed;
-  }
   int in = -1;
-  const Outcome opened = OpenSource(source, target, &in);
+  const Outcome opened = OpenSource(source, target, failIfExists, &in);
   if (opened != Outcome::kCopied) {
     if (opened == Outcome::kFailed) Blame(failedPath, source);
     return opened;
   }
   const CQKString* culprit = &target;
   bool copied = false;
-  const int out = qk_open(target, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  const int out = qk_open(
+      target, O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC), 0666);
   if (out != -1) {
     unsigned char* buffer = static_cast<unsigned char*>(malloc(kTransferSize));
     bool writeFailed = false;
@@ -155,11 +154,6 @@ Outcome CopyFile(const CQKString& source, const CQKString& target,
     return Outcome::kFailed;
   }
   return Outcome::kCopied;
-}
-
-bool IsSkippedName(const CQKString& name) {
-  const char* text = name.GetSafeStringPtr();
-  return text[0] == '\0' || strcmp(text, ".") == 0 || strcmp(text, "..") == 0;
 }
 
 CQKString ChildPath(const CQKString& parent, const CQKString& name) {
@@ -232,7 +226,7 @@ bool CopyTree(const CQKString& source, const CQKString& target,
   }
   bool walked = true;
   do {
-    if (IsSkippedName(name) || (isDirectory && !recursive)) continue;
+    if (qk_isdotentry(name.GetSafeStringPtr()) || (isDirectory && !recursive)) continue;
     CQKString from = ChildPath(source, name);
     CQKString to = ChildPath(target, name);
     if (Interrupted()) {
@@ -257,7 +251,7 @@ bool RemoveTree(const CQKString& path, bool forceWritable) {
   if (scan == nullptr) return false;
   bool walked = true;
   do {
-    if (IsSkippedName(name)) continue;
+    if (qk_isdotentry(name.GetSafeStringPtr())) continue;
     CQKString child = ChildPath(path, name);
     // A link is never followed, not even to change a mode.
     if (forceWritable && isDirectory) qk_chmod_readwrite(child);

@@ -110,6 +110,10 @@ int qk_chmod_readwrite(const CQKString& path) {
 
 bool qk_isfullpath(const CQKString& path) { return path[0] == '/'; }
 
+bool qk_isdotentry(const char* name) {
+  return name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
 DIR* qk_startscandir(const CQKString& directory, CQKString& name) {
   name.Empty();
   DIR* stream = opendir(SysPath(directory));

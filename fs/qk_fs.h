@@ -34,6 +34,8 @@ int qk_open(const CQKString& path, int flags, int mode);
 // Adds the owner-write bit; 0 or -1.
 int qk_chmod_readwrite(const CQKString& path);
 bool qk_isfullpath(const CQKString& path);
+// The names a tree walk skips: ".", ".." and the empty name.
+bool qk_isdotentry(const char* name);
 
 // Plain scan: every entry the system returns, "." and ".." included. When
 // qk_scandirnext answers false, errno is 0 at the end of the directory and

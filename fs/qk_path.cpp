@@ -27,7 +27,7 @@ bool ListDirectory(const CQKString& directory, CQKStringList& list,
   CQKString entry;
   bool listed = true;
   do {
-    if (Is(name, ".") || Is(name, "..")) continue;
+    if (qk_isdotentry(name.GetSafeStringPtr())) continue;
     GetFullFilePathnameFromDirectoryAndFilename(directory, name, entry, 0);
     listed = list.AddStringToList(entry, kAppend);
     if (listed && recurse && qk_scandirnamesdirExt(scan, name)) {
@@ -90,6 +90,18 @@ const char* GetFullFilePathnameFromDirectoryAndFilename(
   joined.Append(name);
   out = std::move(joined);
   return out.GetSafeStringPtr();
+}
+
+void SplitPathIntoDirectoryAndName(const CQKString& path, CQKString& directory,
+                                   CQKString& name) {
+  unsigned int slash = 0;
+  if (!path.InStrReverse('/', &slash, false)) {
+    directory.Empty();
+    name = path;
+    return;
+  }
+  directory = path.Left(static_cast<int>(slash) + 1);
+  name = path.Right(static_cast<int>(path.GetLength() - slash - 1));
 }
 
 bool GetFileAndDirectoryListFromPath(const CQKString& path,

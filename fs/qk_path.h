@@ -22,6 +22,11 @@ const char* GetFullFilePathnameFromDirectoryAndFilename(
     const CQKString& directory, const CQKString& name, CQKString& out,
     char separator);
 
+// Splits `path` after its last '/': `directory` keeps that '/' (empty when
+// there is none), `name` is what follows it.
+void SplitPathIntoDirectoryAndName(const CQKString& path, CQKString& directory,
+                                   CQKString& name);
+
 // Appends to `list` the full paths found at `path`: the path itself for a
 // file; for a directory (itself only with `includeDirectory`) its entries
 // in the system's order, each sub-directory just before its own contents

@@ -2,18 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <cstring>
 #include <memory>
 
 #include "fs/qk_fs.h"
 #include "fs/qk_path.h"
 
 namespace {
-
-bool IsDotOrDotDot(const CQKString& name) {
-  const char* text = name.GetSafeStringPtr();
-  return std::strcmp(text, ".") == 0 || std::strcmp(text, "..") == 0;
-}
 
 uint64_t EntryBytes(const CQKString& path);
 
@@ -24,7 +18,7 @@ uint64_t DirectoryBytes(const CQKString& directory) {
   uint64_t bytes = 0;
   CQKString entry;
   do {
-    if (IsDotOrDotDot(name)) continue;
+    if (qk_isdotentry(name.GetSafeStringPtr())) continue;
     GetFullFilePathnameFromDirectoryAndFilename(directory, name, entry, 0);
     bytes += EntryBytes(entry);
   } while (qk_scandirnext(stream.get(), name));
