@@ -10,19 +10,20 @@
 
 #include "backup/WVZip.h"
 #include "backup/qk_leftovers.h"
-#include "fs/CQKFile.h"
+#include "backup/qk_workspace.h"
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_interrupt.h"
 #include "fs/qk_location.h"
-#include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
+#include "fs/qk_publish.h"
 #include "fs/qk_tree_size.h"
 
 namespace {
 
 const char kDatabaseFileName[] = "qkproj.db";
 const char kZipSuffix[] = ".zip";
+const char kSystemTemporaryDirectory[] = "/tmp";
 
 struct ProjectDirectory {
   const char* name;
@@ -41,17 +42,60 @@ const ProjectDirectory kProjectDirectories[] = {
 };
 
 CQKString JoinPath(const CQKString& directory, const char* name) {
-  CQKString path(directory);
-  path.AppendDirSeperatorIfNotPresent();
-  path += name;
-  return path;
+  return qk_join_path(directory, CQKString(name));
 }
 
+// The directory that holds `path`, named without a trailing '/'.
 CQKString ParentOf(const CQKString& path) {
   CQKString directory;
   CQKString name;
   SplitPathIntoDirectoryAndName(path, directory, name);
-  return directory.GetLength() != 0 ? directory : CQKString(".");
+  if (directory.GetLength() == 0) return CQKString(".");
+  if (directory.GetLength() > 1) directory.TrimRightAscii("/");
+  return directory;
+}
+
+// Whether `name` may stand in a backup directory, and as what.
+bool IsBackupEntry(const char* name, mode_t mode) {
+  if (strcmp(name, kDatabaseFileName) == 0) return S_ISREG(mode);
+  for (const ProjectDirectory& directory : kProjectDirectories) {
+    if (strcmp(name, directory.name) == 0) return S_ISDIR(mode);
+  }
+  return false;
+}
+
+// Why the directory at `path` is not a backup this program made, if it
+// is not: an entry a backup never holds, or no database.
+CQKStatus BackupDirectoryProblem(const CQKString& path) {
+  QKOwnedFd fd(qk_retry([&] {
+    return qk_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+  }));
+  if (fd.get() == -1) return CQKStatus::PosixError(path, errno);
+  QKOwnedScan stream(fdopendir(fd.get()));
+  if (!stream) return CQKStatus::PosixError(path, errno);
+  const int descriptor = fd.Release();
+  bool hasDatabase = false;
+  for (;;) {
+    errno = 0;
+    const dirent64* entry = readdir64(stream.get());
+    if (entry == nullptr) {
+      if (errno == EINTR) continue;
+      if (errno != 0) return CQKStatus::PosixError(path, errno);
+      break;
+    }
+    if (qk_isdotentry(entry->d_name)) continue;
+    struct stat64 st;
+    if (fstatat64(descriptor, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return CQKStatus::PosixError(JoinPath(path, entry->d_name), errno);
+    }
+    if (!IsBackupEntry(entry->d_name, st.st_mode)) {
+      return CQKStatus::Invalid(JoinPath(path, entry->d_name),
+                                "not part of a backup");
+    }
+    hasDatabase |= strcmp(entry->d_name, kDatabaseFileName) == 0;
+  }
+  if (hasDatabase) return CQKStatus::OK();
+  return CQKStatus::PosixError(JoinPath(path, kDatabaseFileName), ENOENT);
 }
 
 // A renamed working directory must look exactly as a copied one would:
@@ -97,6 +141,15 @@ CQKNativeBackup::CQKNativeBackup(CBackupParameters& params)
 unsigned int CQKNativeBackup::Fail(Step step, ErrorType error,
                                    const char* message) {
   errorText_ = message;
+  return step + error;
+}
+
+unsigned int CQKNativeBackup::Fail(Step step, ErrorType error,
+                                   const char* message,
+                                   const CQKStatus& detail) {
+  errorText_ = message;
+  errorText_ += "\n";
+  errorText_ += detail.GetMessage();
   return step + error;
 }
 
@@ -183,38 +236,81 @@ unsigned int CQKNativeBackup::CheckAndCreate() {
   if (sourceError != kNoError) {
     return Fail(kStepCreateTempDirectory, sourceError, sourceMessage);
   }
+  const unsigned int unusable = CheckDestinationDirectory();
+  if (unusable != 0) return unusable;
   // An existing archive is replaced by the zip step itself; a backup
   // directory is renamed aside in step 4, which must be possible.
   if (!params_.zip && params_.overwrite) {
-    struct stat64 previous;
-    if (lstat64(destination.GetSafeStringPtr(), &previous) == 0 &&
-        (!qk_isdir(destination, 'f') ||
-         access(ParentOf(destination).GetSafeStringPtr(), W_OK | X_OK) != 0)) {
-      return Fail(kStepCreateTempDirectory, kRenameFailed,
-                  "An error occurred when attempting to rename the "
-                  "pre-existing destination folder.");
-    }
+    const unsigned int previous = CheckPreviousBackup();
+    if (previous != 0) return previous;
   }
   NarrowUmask(source);
   return MakeWorkingDirectory();
 }
 
-unsigned int CQKNativeBackup::MakeWorkingDirectory() {
-  CQKString created;
-  if (!CQKFile::CreateTempDirectory(created, params_.tempFilesPath)) {
-    return Fail(kStepCreateTempDirectory, kTempDirectoryFailed,
-                "Creating a temporary directory failed.");
+// Found before anything is copied, not after the whole copy.
+unsigned int CQKNativeBackup::CheckDestinationDirectory() {
+  const CQKString directory = ParentOf(params_.destinationPath);
+  struct stat64 st;
+  int error = 0;
+  if (qk_stat(directory, &st) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(st.st_mode)) {
+    error = ENOTDIR;
+  } else if (access(directory.GetSafeStringPtr(), W_OK | X_OK) != 0) {
+    error = errno;
   }
-  // The fallback name lies in the current directory; the tree walks move
-  // the process's working directory, so hold it as a full path.
-  GetFullPathFromAnyPathInput(created, workingDirectory_, nullptr);
-  // Inside the project the copy would copy itself; inside the destination
-  // it would go with the previous backup.
-  if (qk_lies_within(workingDirectory_, params_.sourceProjectPath) ||
-      qk_lies_within(workingDirectory_, params_.destinationPath)) {
-    qk_rmdir(workingDirectory_);
+  if (error == 0) return 0;
+  return Fail(kStepCreateTempDirectory, kDestinationDirectoryUnusable,
+              "The destination directory does not exist or cannot be "
+              "written.",
+              CQKStatus::PosixError(directory, error));
+}
+
+// -f -n replaces a previous backup and nothing else: a directory that holds
+// qkproj.db and at most the four project directories besides.
+unsigned int CQKNativeBackup::CheckPreviousBackup() {
+  const CQKString& destination = params_.destinationPath;
+  struct stat64 previous;
+  if (lstat64(destination.GetSafeStringPtr(), &previous) != 0) return 0;
+  if (!S_ISDIR(previous.st_mode)) {
+    return Fail(kStepCreateTempDirectory, kRenameFailed,
+                "An error occurred when attempting to rename the "
+                "pre-existing destination folder.");
+  }
+  const CQKStatus problem = BackupDirectoryProblem(destination);
+  if (problem.IsOK()) return 0;
+  return Fail(kStepCreateTempDirectory, kDestinationNotABackup,
+              "The destination folder is not a backup of a Tarnwell project. "
+              "Nothing in it was changed.",
+              problem);
+}
+
+// Only ever in the directory for temporary files: never the current
+// directory, and never the project or the destination, not for a moment.
+unsigned int CQKNativeBackup::MakeWorkingDirectory() {
+  const CQKString base = params_.tempFilesPath.GetLength() != 0
+                             ? params_.tempFilesPath
+                             : CQKString(kSystemTemporaryDirectory);
+  CQKStatus status;
+  struct stat64 st;
+  if (qk_stat(base, &st) != 0) {
+    status = CQKStatus::PosixError(base, errno);
+  } else if (!S_ISDIR(st.st_mode)) {
+    status = CQKStatus::PosixError(base, ENOTDIR);
+  } else if (access(base.GetSafeStringPtr(), W_OK | X_OK) != 0) {
+    status = CQKStatus::PosixError(base, errno);
+  } else if (qk_lies_within(base, params_.sourceProjectPath) ||
+             qk_lies_within(base, params_.destinationPath)) {
+    status = CQKStatus::Invalid(
+        base, "lies inside the source project or the destination");
+  } else {
+    qk_workspace_sweep(base);
+    status = qk_workspace_create(base, workingDirectory_, workingLock_);
+  }
+  if (!status.IsOK()) {
     return Fail(kStepCreateTempDirectory, kTempDirectoryFailed,
-                "Creating a temporary directory failed.");
+                "Creating a temporary directory failed.", status);
   }
   workingDirectoryCreated_ = true;
   return 0;
@@ -314,7 +410,6 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
   const CQKString target = WorkingPath(name.GetSafeStringPtr());
   const char* format = nullptr;
   unsigned int result = 0;
-  CQKString failedPath;
   if (!qk_access(source, 'f')) {
     format = "The backup cannot be completed because the %s directory does "
              "not exist.";
@@ -323,12 +418,15 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
     format = "Cannot read the %s directory. Check the file permssions and "
              "retry the backup.";
     result = kStepCopyProjectDirectories + kNoReadPermission;
-  } else if (!qk_copy_dir(source, target, true, true, nullptr, &failedPath)) {
+  } else {
+    QKCopyOptions options;
+    options.liveSource = true;
+    const CQKStatus status = qk_copy_tree(source, target, options);
+    if (status.IsOK() || status.IsInterrupted()) return 0;
     // The second line says which file failed and why.
     errorText_.SafeFormat(
-        "An error occurred when copying the %s project directory.\n%s: %s",
-        name.GetSafeStringPtr(), failedPath.GetSafeStringPtr(),
-        strerror(errno));
+        "An error occurred when copying the %s project directory.\n%s",
+        name.GetSafeStringPtr(), status.GetMessage().GetSafeStringPtr());
     return kStepCopyProjectDirectories + kCopyFailed;
   }
   if (result != 0) errorText_.SafeFormat(format, name.GetSafeStringPtr());
@@ -351,22 +449,29 @@ unsigned int CQKNativeBackup::CreateZipFile() {
 
 unsigned int CQKNativeBackup::FinalCopyProject() {
   if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
-  const CQKString directory = ParentOf(params_.destinationPath);
-  const QKOwnedFd parent(
-      open(directory.GetSafeStringPtr(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const CQKString& destination = params_.destinationPath;
   // The new tree is made durable before it replaces anything.
-  const bool ready = parent.get() != -1 && BuildBesideDestination() &&
-                     syncfs(parent.get()) == 0;
-  if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
-  if (ready && InstallBuilt(parent.get())) return 0;
+  CQKStatus status = BuildBesideDestination();
+  if (status.IsOK() && qk_interrupted() == 0) {
+    status = qk_sync_durable(builtPath_);
+  }
+  if (status.IsOK() && qk_interrupted() == 0) {
+    previousPath_ = qk_private_name(destination, "qkold",
+                                    static_cast<long>(getpid()));
+    status = qk_publish(builtPath_, destination, previousPath_);
+    installed_ = status.IsOK();
+  }
+  // Once in place the directory is the backup, whatever arrives after.
+  if (installed_) return 0;
   if (qk_interrupted() != 0) return Interrupted(kStepFinalCopyProject);
   return Fail(kStepFinalCopyProject, kCopyFailed,
-              "An error occurred while copying the final project directory.");
+              "An error occurred while copying the final project directory.",
+              status);
 }
 
 // On the destination's file system the working directory itself becomes the
 // new backup; elsewhere it is copied there.
-bool CQKNativeBackup::BuildBesideDestination() {
+CQKStatus CQKNativeBackup::BuildBesideDestination() {
   builtPath_ = qk_private_name(params_.destinationPath, "qknew",
                                static_cast<long>(getpid()));
   struct stat64 working;
@@ -376,45 +481,27 @@ bool CQKNativeBackup::BuildBesideDestination() {
       working.st_dev == target.st_dev &&
       qk_rename(workingDirectory_, builtPath_)) {
     builtCreated_ = true;
-    return GiveCopyModes(builtPath_);
+    if (!GiveCopyModes(builtPath_)) {
+      return CQKStatus::PosixError(builtPath_, errno);
+    }
+    return CQKStatus::OK();
   }
-  builtCreated_ = !qk_access(builtPath_, 'f');
-  return qk_copy_dir(workingDirectory_, builtPath_, true, true, nullptr);
+  QKCopyOptions options;
+  const CQKStatus status = qk_copy_tree(workingDirectory_, builtPath_, options);
+  // A name that was taken already is not ours to remove.
+  builtCreated_ = status.IsOK() || status.GetErrno() != EEXIST;
+  return status;
 }
 
-// At every moment the destination's name holds the previous backup or the
-// complete new one; for the instant between the renames the previous one is
-// whole under its private name.
-bool CQKNativeBackup::InstallBuilt(int directoryDescriptor) {
-  const CQKString& destination = params_.destinationPath;
-  previousPath_ = qk_private_name(destination, "qkold",
-                                  static_cast<long>(getpid()));
-  if (qk_rename(destination, previousPath_)) {
-    previousMoved_ = true;
-  } else if (errno != ENOENT) {
-    return false;
-  }
-  if (!qk_rename(builtPath_, destination)) {
-    RevertNameChange();
-    return false;
-  }
-  installed_ = true;
-  fsync(directoryDescriptor);
-  // Left behind only if it cannot go; a later run removes it.
-  if (previousMoved_) qk_rmdir_recursive(previousPath_, true);
-  return true;
-}
-
+// The publishing puts the previous backup back itself; this covers a run
+// cut short between its renames by an exception.
 void CQKNativeBackup::RevertNameChange() {
-  if (!previousMoved_ || installed_) return;
+  if (installed_ || previousPath_.GetLength() == 0) return;
+  struct stat64 st;
   const CQKString& destination = params_.destinationPath;
-  if (qk_rename(previousPath_, destination)) {
-    previousMoved_ = false;
-  } else if (qk_access(destination, 'f')) {
-    // A concurrent run put its complete backup there meanwhile: the
-    // previous one is superseded.
-    qk_rmdir_recursive(previousPath_, true);
-    previousMoved_ = false;
+  if (lstat64(destination.GetSafeStringPtr(), &st) != 0 &&
+      lstat64(previousPath_.GetSafeStringPtr(), &st) == 0) {
+    qk_rename(previousPath_, destination);
   }
 }
 
@@ -424,6 +511,12 @@ bool CQKNativeBackup::Cleanup(bool removeDestination) {
       qk_access(workingDirectory_, 'f')) {
     workingRemoved = qk_isdir(workingDirectory_, 'r') &&
                      qk_rmdir_recursive(workingDirectory_, false);
+  }
+  // The marker goes last, with the lock: a run that dies before leaves
+  // both for the next run to find.
+  if (workingDirectoryCreated_ && workingRemoved) {
+    qk_remove(qk_workspace_marker(workingDirectory_));
+    workingLock_.Reset(-1);
   }
 
   bool destinationRemoved = true;

@@ -5,6 +5,8 @@
 
 #include "app/CBackupParameters.h"
 #include "backup/CSQLiteBackup.h"
+#include "fs/CQKStatus.h"
+#include "fs/qk_owned_fd.h"
 #include "strings/CQKString.h"
 
 // One backup run of one project. The step runner calls one operation per
@@ -54,6 +56,10 @@ class CQKNativeBackup {
     // A signal asked the run to stop; the process then exits with 128 plus
     // the signal's number rather than this code.
     kInterrupted = 31,
+    // -f -n would replace a directory that is not a backup.
+    kDestinationNotABackup = 32,
+    // The destination's directory is missing or cannot take a new entry.
+    kDestinationDirectoryUnusable = 33,
   };
 
   explicit CQKNativeBackup(CBackupParameters& params);
@@ -63,10 +69,13 @@ class CQKNativeBackup {
   CQKNativeBackup& operator=(const CQKNativeBackup&) = delete;
 
   // Step 1: checks source and destination (a destination that is the
-  // project, lies in it or holds it is refused), fits the destination's
-  // ".zip" suffix to the mode, tidies what dead runs left beside it, makes
-  // sure an existing backup directory can be replaced (-f -n) and creates
-  // the working directory, never inside the project or the destination.
+  // project, lies in it or holds it is refused; its directory must exist
+  // and be writable), fits the destination's ".zip" suffix to the mode,
+  // tidies what dead runs left beside it and in the directory for
+  // temporary files, makes sure an existing backup directory is one and can
+  // be replaced (-f -n) and creates the working directory, never inside the
+  // project or the destination and never anywhere but the directory for
+  // temporary files.
   unsigned int CreateTempDirectory();
   // Step 2: hot backup of the project database into the working directory.
   unsigned int BackupDB();
@@ -82,7 +91,7 @@ class CQKNativeBackup {
   // Step 4: the zip archive, or the backup directory when not zipping. The
   // directory is built under a private name beside the destination, made
   // durable, and only then takes the destination's name; the previous
-  // backup goes last.
+  // backup goes once the new name is on disk.
   unsigned int CreateZipFile();
   unsigned int FinalCopyProject();
   // The bytes step 3 or 4 is about to read, counted beforehand to show how
@@ -102,27 +111,32 @@ class CQKNativeBackup {
 
  private:
   unsigned int Fail(Step step, ErrorType error, const char* message);
+  // As Fail, with what failed and why on the message's second line.
+  unsigned int Fail(Step step, ErrorType error, const char* message,
+                    const CQKStatus& detail);
   // The step's failure when a signal asked the run to stop.
   unsigned int Interrupted(Step step);
   CQKString WorkingPath(const char* name) const;
   unsigned int CheckAndCreate();
   void FitDestination();
   unsigned int CheckDestination(ErrorType sourceError);
+  unsigned int CheckDestinationDirectory();
+  unsigned int CheckPreviousBackup();
   unsigned int MakeWorkingDirectory();
-  bool BuildBesideDestination();
-  bool InstallBuilt(int directoryDescriptor);
+  CQKStatus BuildBesideDestination();
 
   CBackupParameters& params_;
   CQKString workingDirectory_;
   CQKString errorText_;
   // The clean-up must never remove a directory this job did not create.
   bool workingDirectoryCreated_ = false;
+  // Held for the whole run: it tells later runs that this one is alive.
+  QKOwnedFd workingLock_{-1};
   // The new backup directory while it is built, and the previous backup
   // while the new one takes its name.
   CQKString builtPath_;
   CQKString previousPath_;
   bool builtCreated_ = false;
-  bool previousMoved_ = false;
   bool installed_ = false;
 };
 

@@ -1,6 +1,5 @@
 #include "backup/WVZip.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
 #include "fs/qk_progress.h"
+#include "fs/qk_walk.h"
 
 namespace {
 
@@ -108,16 +108,11 @@ bool LooksIncompressible(const unsigned char* block, size_t size) {
   return bits >= kThresholdBits;
 }
 
-// Open failures that mean "not ours to pack" rather than a broken backup:
-// no permission, gone or changed since it was listed, a link loop.
-bool LeftOut(int error) {
-  return error == EACCES || error == EPERM || error == ENOENT ||
-         error == ENOTDIR || error == ELOOP;
-}
-
 // One walk of a tree into an open archive, each entry written as it is
-// found: only the archive's central directory grows with the tree.
-class TreeZipper {
+// found: only the archive's central directory grows with the tree. The tree
+// is the program's own working copy: whatever cannot be opened, read or
+// listed fails the archive, as a backup without it would be no backup.
+class TreeZipper : public QKWalkVisitor {
  public:
   TreeZipper(zipFile zip, const CWVZipArchive& archive, bool relativeNames,
              bool directoryEntries, unsigned char* buffer, CQKString& errorText)
@@ -133,19 +128,34 @@ class TreeZipper {
   bool AddSource(const CQKString& source);
   uint64_t GetEntryCount() const { return entries_; }
 
+  CQKStatus EnterDirectory(const QKWalkEntry& entry, int fd) override;
+  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
+    return CQKStatus::OK();
+  }
+  CQKStatus VisitEntry(const QKWalkEntry& entry) override;
+
  private:
-  bool AddChildren(DIR* stream, const CQKString& prefix);
-  bool AddChild(int parent, const dirent64& entry, const CQKString& name);
-  bool AddDirectory(QKOwnedFd& directory, const struct stat64& st,
-                    const CQKString& name);
-  bool AddFile(int fd, const struct stat64& st, const CQKString& name);
-  ssize_t ReadBlock(int fd);
+  CQKString EntryName(const QKWalkEntry& entry) const;
+  bool AddFile(int fd, const struct stat64& st, const CQKString& name,
+               const CQKString& path);
+  ssize_t ReadBlock(int fd, const CQKString& path);
   bool OpenEntry(const CQKString& name, const struct stat64& st, int level);
   bool CloseEntry();
   bool Fail(const char* message, int error = 0) {
     SetMessage(errorText_, message, error);
+    textSet_ = true;
     return false;
   }
+  // The message, then the path at fault and the system's reason.
+  CQKStatus Fail(const char* message, const CQKStatus& status) {
+    errorText_ = message;
+    errorText_ += "\n";
+    errorText_ += status.GetMessage();
+    textSet_ = true;
+    return status;
+  }
+  // Stops the walk after a failure whose message is in the error text.
+  static CQKStatus Failed() { return CQKStatus::PosixError("", EIO); }
 
   zipFile zip_;
   const CWVZipArchive& archive_;
@@ -153,90 +163,96 @@ class TreeZipper {
   const bool directoryEntries_;
   unsigned char* buffer_;
   CQKString& errorText_;
+  // What relative names begin with: "/" unless the source ends with one.
+  CQKString prefix_;
+  bool textSet_ = false;
   uint64_t entries_ = 0;
 };
 
 bool TreeZipper::AddSource(const CQKString& source) {
-  // Non-blocking, so that a source that is a FIFO cannot hang the open.
-  QKOwnedFd top(qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
-  if (top.get() == -1) return LeftOut(errno) || Fail(kReadFailed, errno);
   struct stat64 st;
-  if (fstat64(top.get(), &st) != 0) return Fail(kReadFailed, errno);
+  if (qk_stat(source, &st) != 0) {
+    Fail(kReadFailed, CQKStatus::PosixError(source, errno));
+    return false;
+  }
   if (S_ISREG(st.st_mode)) {
+    // Non-blocking, so that a FIFO put in its place cannot hang the open.
+    QKOwnedFd file(qk_retry([&] {
+      return qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    }));
+    if (file.get() == -1 || fstat64(file.get(), &st) != 0) {
+      Fail(kOpenFileFailed, CQKStatus::PosixError(source, errno));
+      return false;
+    }
     CQKString directory;
     CQKString name;
     SplitPathIntoDirectoryAndName(source, directory, name);
-    return AddFile(top.get(), st, name);
+    return AddFile(file.get(), st, name, source);
   }
   if (!S_ISDIR(st.st_mode)) return true;
-  QKOwnedScan stream(fdopendir(top.get()));
-  if (!stream) return Fail(kReadFailed, errno);
-  top.Release();
   const bool endsWithSlash =
       source.GetLength() > 0 && source[source.GetLength() - 1] == '/';
-  return AddChildren(stream.get(), endsWithSlash ? "" : "/");
+  prefix_ = endsWithSlash ? "" : "/";
+  QKWalkOptions options;
+  options.links = QKWalkLinks::kFollowedToFiles;
+  const CQKStatus status = qk_walk(source, options, *this);
+  if (status.IsOK()) return true;
+  if (status.IsInterrupted()) return Fail(kInterrupted);
+  // The visitor's own failures have set the text already.
+  if (!textSet_) Fail(kReadFailed, status);
+  return false;
 }
 
-// `prefix` is what the children's names begin with under relative naming.
-bool TreeZipper::AddChildren(DIR* stream, const CQKString& prefix) {
-  for (;;) {
-    if (qk_interrupted()) return Fail(kInterrupted);
-    errno = 0;
-    const dirent64* entry = readdir64(stream);
-    // A directory that cannot be read to its end would give no backup.
-    if (entry == nullptr) return errno == 0 || Fail(kReadFailed, errno);
-    if (qk_isdotentry(entry->d_name)) continue;
-    CQKString name;
-    if (relativeNames_) name = prefix;
-    // Byte for byte: a name that is not UTF-8 must still name its file.
-    name.AppendUTF8(reinterpret_cast<const unsigned char*>(entry->d_name));
-    if (!AddChild(dirfd(stream), *entry, name)) return false;
+CQKString TreeZipper::EntryName(const QKWalkEntry& entry) const {
+  CQKString name;
+  if (relativeNames_) {
+    name = prefix_;
+    name += entry.relative;
+  } else {
+    name.SetFromUTF8(entry.name);
   }
+  return name;
 }
 
-bool TreeZipper::AddChild(int parent, const dirent64& entry,
-                          const CQKString& name) {
-  // The directory's own record of the type saves a stat; links, and file
-  // systems that do not say, need one (following the link).
-  unsigned char type = entry.d_type;
-  if (type == DT_LNK || type == DT_UNKNOWN) {
-    struct stat64 st;
-    if (fstatat64(parent, entry.d_name, &st, 0) != 0) return true;
-    type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
+CQKStatus TreeZipper::EnterDirectory(const QKWalkEntry& entry, int fd) {
+  if (entry.relative.GetLength() == 0 || !directoryEntries_) {
+    return CQKStatus::OK();
   }
-  // Anything else is never opened: a FIFO would block, a device not end.
-  if (type != DT_REG && type != DT_DIR) return true;
-  const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (type == DT_DIR ? O_DIRECTORY : 0);
-  QKOwnedFd file(openat64(parent, entry.d_name, flags));
+  struct stat64 st;
+  if (fstat64(fd, &st) != 0) {
+    return Fail(kReadFailed, CQKStatus::PosixError(entry.path, errno));
+  }
+  CQKString name = EntryName(entry);
+  name += '/';
+  if (!(OpenEntry(name, st, Z_DEFAULT_COMPRESSION) && CloseEntry())) {
+    return Failed();
+  }
+  return CQKStatus::OK();
+}
+
+CQKStatus TreeZipper::VisitEntry(const QKWalkEntry& entry) {
+  // Links to directories and special files are never opened: a FIFO would
+  // block, a device not end. A working copy holds none.
+  if (entry.type != DT_REG) return CQKStatus::OK();
+  QKOwnedFd file(qk_retry([&] {
+    return openat64(entry.parent, entry.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }));
   if (file.get() == -1) {
-    return LeftOut(errno) ||
-           Fail(type == DT_DIR ? kReadFailed : kOpenFileFailed, errno);
+    return Fail(kOpenFileFailed, CQKStatus::PosixError(entry.path, errno));
   }
   // Asked again of what was opened: the name may mean something else now.
   struct stat64 st;
-  if (fstat64(file.get(), &st) != 0) return Fail(kReadFailed, errno);
-  if (S_ISDIR(st.st_mode)) return AddDirectory(file, st, name);
-  if (!S_ISREG(st.st_mode) || archive_.IsSelf(st)) return true;
-  return AddFile(file.get(), st, name);
-}
-
-bool TreeZipper::AddDirectory(QKOwnedFd& directory, const struct stat64& st,
-                              const CQKString& name) {
-  CQKString entryName(name);
-  entryName += '/';
-  if (directoryEntries_ &&
-      !(OpenEntry(entryName, st, Z_DEFAULT_COMPRESSION) && CloseEntry())) {
-    return false;
+  if (fstat64(file.get(), &st) != 0) {
+    return Fail(kReadFailed, CQKStatus::PosixError(entry.path, errno));
   }
-  QKOwnedScan stream(fdopendir(directory.get()));
-  if (!stream) return Fail(kReadFailed, errno);
-  directory.Release();
-  return AddChildren(stream.get(), entryName);
+  if (!S_ISREG(st.st_mode) || archive_.IsSelf(st)) return CQKStatus::OK();
+  if (!AddFile(file.get(), st, EntryName(entry), entry.path)) return Failed();
+  return CQKStatus::OK();
 }
 
 bool TreeZipper::AddFile(int fd, const struct stat64& st,
-                         const CQKString& name) {
-  ssize_t count = ReadBlock(fd);
+                         const CQKString& name, const CQKString& path) {
+  ssize_t count = ReadBlock(fd, path);
   if (count < 0) return false;
   const int level = LooksIncompressible(buffer_, static_cast<size_t>(count))
                         ? kStoreLevel
@@ -247,30 +263,29 @@ bool TreeZipper::AddFile(int fd, const struct stat64& st,
     if (zipWriteInFileInZip(zip_, buffer_, static_cast<unsigned>(count)) < 0) {
       return Fail(kWriteFailed);
     }
-    count = ReadBlock(fd);
+    count = ReadBlock(fd, path);
     if (count < 0) return false;
   }
   return CloseEntry();
 }
 
-// The next block of the file, its size, or -1 with the error text set.
-ssize_t TreeZipper::ReadBlock(int fd) {
-  for (;;) {
-    if (qk_interrupted()) {
-      Fail(kInterrupted);
-      return -1;
-    }
-    const ssize_t count = read(fd, buffer_, kReadBufferSize);
-    if (count >= 0) {
-      qk_progress_advance(static_cast<uint64_t>(count));
-      return count;
-    }
-    // A signal that asked nothing of the run only cut the read short.
-    if (errno != EINTR) {
-      Fail(kReadFailed, errno);
-      return -1;
-    }
+// The next block of the file at `path`, its size, or -1 with the error text
+// set.
+ssize_t TreeZipper::ReadBlock(int fd, const CQKString& path) {
+  const ssize_t count =
+      qk_interrupted() != 0
+          ? -1
+          : qk_retry([&] { return read(fd, buffer_, kReadBufferSize); });
+  if (count >= 0) {
+    qk_progress_advance(static_cast<uint64_t>(count));
+    return count;
   }
+  if (qk_interrupted() != 0) {
+    Fail(kInterrupted);
+  } else {
+    Fail(kReadFailed, CQKStatus::PosixError(path, errno));
+  }
+  return -1;
 }
 
 // The entry keeps the file's type and permission bits (never set-id bits),

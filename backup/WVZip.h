@@ -20,17 +20,18 @@ class CWVZip {
   CWVZip(const CWVZip&) = delete;
   CWVZip& operator=(const CWVZip&) = delete;
 
-  // Writes every readable regular file under `source` into a new archive at
-  // `zipPath`, and with `directoryEntries` every readable directory too, as
-  // an entry of its own named with a trailing "/" and placed before its
-  // contents. The tree is packed as it is walked, in the system's directory
-  // order; symbolic links are followed. Anything unreadable, and anything
-  // that is neither a regular file nor a directory, is left out without a
-  // message and never opened for reading. With `relativeNames` an entry is
-  // named by its path below `source` (without a leading "/" when `source`
-  // ends with "/"); otherwise by its last path component alone, which
-  // flattens the tree. A `source` that is a file gives one entry named by
-  // its last component.
+  // Writes every regular file under `source` into a new archive at
+  // `zipPath`, and with `directoryEntries` every directory too, as an entry
+  // of its own named with a trailing "/" and placed before its contents.
+  // The tree is packed as it is walked, in the system's directory order;
+  // links to files are followed, links to directories are not. Special
+  // files (and links to them) are left out unopened; anything else that
+  // cannot be opened, read or listed fails the archive, its message naming
+  // the path and the reason. With `relativeNames` an entry is named by its
+  // path below `source` (without a leading "/" when `source` ends with
+  // "/"); otherwise by its last path component alone, which flattens the
+  // tree. A `source` that is a file gives one entry named by its last
+  // component.
   //
   // The archive is built under a private temporary name in the
   // destination's directory and renamed over `zipPath` only when complete:

@@ -6,52 +6,34 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 
-#include "fs/CQKFile.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_interrupt.h"
+#include "fs/qk_owned_fd.h"
+#include "fs/qk_path.h"
 #include "fs/qk_progress.h"
+#include "fs/qk_walk.h"
 
 namespace {
 
 const size_t kTransferSize = 131072;
 
-enum class Outcome { kCopied, kSkipped, kFailed };
+struct FreeDeleter {
+  void operator()(unsigned char* block) const { free(block); }
+};
+using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
-// Names `path` as the one that failed, keeping the reason in errno.
-void Blame(CQKString* failedPath, const CQKString& path) {
-  if (failedPath == nullptr) return;
-  const int failure = errno;
-  *failedPath = path;
-  errno = failure;
+Buffer NewBuffer() {
+  return Buffer(static_cast<unsigned char*>(malloc(kTransferSize)));
 }
-
-// Closes `descriptor` without disturbing the reason of an earlier failure.
-void CloseKeepingErrno(int descriptor) {
-  const int failure = errno;
-  close(descriptor);
-  errno = failure;
-}
-
-// A stop request ends a data loop as an interrupted call would.
-bool Interrupted() {
-  if (qk_interrupted() == 0) return false;
-  errno = EINTR;
-  return true;
-}
-
-// An EINTR from a blocked call is retried unless the run is to stop.
-bool Retry() { return errno == EINTR && !Interrupted(); }
 
 // Writes all `count` bytes, continuing after partial writes.
 bool WriteAll(int descriptor, const unsigned char* bytes, size_t count) {
   while (count > 0) {
-    ssize_t put = write(descriptor, bytes, count);
-    if (put < 0) {
-      if (Retry()) continue;
-      return false;
-    }
+    const ssize_t put =
+        qk_retry([&] { return write(descriptor, bytes, count); });
+    if (put < 0) return false;
     if (put == 0) {
       errno = EIO;
       return false;
@@ -62,227 +44,239 @@ bool WriteAll(int descriptor, const unsigned char* bytes, size_t count) {
   return true;
 }
 
-// Moves every byte from `in` to `out`. On failure errno holds the reason and
-// *writeFailed tells which side it came from.
-bool CopyBytes(int in, int out, unsigned char* buffer, bool* diskFull,
-               bool* writeFailed) {
-  *writeFailed = false;
+// One regular file's bytes from the open `in` into `target`, which is
+// created (exclusively with `failIfExists`, else truncated). With `mtime`
+// the copy gets that modification time.
+CQKStatus CopyOpenFile(int in, const CQKString& source,
+                       const CQKString& target, bool failIfExists,
+                       const struct timespec* mtime, unsigned char* buffer,
+                       bool* diskFull) {
+  const int flags =
+      O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+  QKOwnedFd out(qk_retry([&] { return qk_open(target, flags, 0666); }));
+  if (out.get() == -1) return CQKStatus::PosixError(target, errno);
   for (;;) {
-    if (Interrupted()) return false;
-    ssize_t got = read(in, buffer, kTransferSize);
+    if (qk_interrupted() != 0) return CQKStatus::Interrupted();
+    const ssize_t got =
+        qk_retry([&] { return read(in, buffer, kTransferSize); });
     if (got < 0) {
-      if (Retry()) continue;
-      return false;
+      if (errno == EINTR) return CQKStatus::Interrupted();
+      return CQKStatus::PosixError(source, errno);
     }
-    if (got == 0) return true;
-    if (!WriteAll(out, buffer, static_cast<size_t>(got))) {
+    if (got == 0) break;
+    if (!WriteAll(out.get(), buffer, static_cast<size_t>(got))) {
+      if (errno == EINTR) return CQKStatus::Interrupted();
       if (diskFull != nullptr) *diskFull = errno == ENOSPC;
-      *writeFailed = true;
-      return false;
+      return CQKStatus::PosixError(target, errno);
     }
     qk_progress_advance(static_cast<uint64_t>(got));
   }
+  if (mtime != nullptr) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
+    if (futimens(out.get(), times) != 0) {
+      return CQKStatus::PosixError(target, errno);
+    }
+  }
+  // A close that fails may have lost what was written.
+  if (!out.Close() && errno != EINTR) {
+    return CQKStatus::PosixError(target, errno);
+  }
+  return CQKStatus::OK();
 }
 
-// Opens `source` for reading without ever blocking, even when a FIFO took a
-// regular file's place after the caller looked, and checks what it got. A
-// special file is closed unread (kSkipped); a directory fails with EISDIR.
-// Truncating the target would destroy the source when both name one file;
-// a target that must be new (`targetIsNew`) cannot be the source.
-Outcome OpenSource(const CQKString& source, const CQKString& target,
-                   bool targetIsNew, int* descriptor) {
-  *descriptor = qk_open(source, O_RDONLY | O_NONBLOCK, 0666);
-  if (*descriptor == -1) return Outcome::kFailed;
-  struct stat64 from;
+// A target that may already exist must not be the source: truncating it
+// would destroy what is being copied.
+bool IsSameFile(const struct stat64& from, const CQKString& target) {
   struct stat64 to;
-  Outcome outcome = Outcome::kCopied;
-  if (fstat64(*descriptor, &from) != 0) {
-    outcome = Outcome::kFailed;
-  } else if (S_ISDIR(from.st_mode)) {
-    errno = EISDIR;
-    outcome = Outcome::kFailed;
-  } else if (!S_ISREG(from.st_mode)) {
-    outcome = Outcome::kSkipped;
-  } else if (!targetIsNew && qk_stat(target, &to) == 0 &&
-             from.st_dev == to.st_dev &&
-             from.st_ino == to.st_ino) {
-    errno = EINVAL;
-    outcome = Outcome::kFailed;
-  }
-  if (outcome != Outcome::kCopied) CloseKeepingErrno(*descriptor);
-  return outcome;
+  return qk_stat(target, &to) == 0 && qk_same_file(from, to);
 }
 
-// Copies one regular file's bytes into a new or truncated `target` (0666
-// less the umask when new; with `failIfExists` it must be new, which the
-// exclusive create checks in the same call). On failure the file at fault
-// goes to *failedPath (when given) and the reason stays in errno.
-Outcome CopyFile(const CQKString& source, const CQKString& target,
-                 bool failIfExists, bool* diskFull, CQKString* failedPath) {
-  int in = -1;
-  const Outcome opened = OpenSource(source, target, failIfExists, &in);
-  if (opened != Outcome::kCopied) {
-    if (opened == Outcome::kFailed) Blame(failedPath, source);
-    return opened;
-  }
-  const CQKString* culprit = &target;
-  bool copied = false;
-  const int out = qk_open(
-      target, O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC), 0666);
-  if (out != -1) {
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(kTransferSize));
-    bool writeFailed = false;
-    copied = buffer != nullptr &&
-             CopyBytes(in, out, buffer, diskFull, &writeFailed);
-    if (buffer != nullptr && !copied && !writeFailed) culprit = &source;
-    const int failure = errno;
-    free(buffer);
-    errno = failure;
-    if (copied) {
-      copied = close(out) == 0;
-    } else {
-      CloseKeepingErrno(out);
-    }
-  }
-  if (!copied) {
-    CloseKeepingErrno(in);
-    Blame(failedPath, *culprit);
-    return Outcome::kFailed;
-  }
-  if (close(in) != 0) {
-    Blame(failedPath, source);
-    return Outcome::kFailed;
-  }
-  return Outcome::kCopied;
-}
+class CopyVisitor : public QKWalkVisitor {
+ public:
+  CopyVisitor(const CQKString& target, const QKCopyOptions& options,
+              unsigned char* buffer)
+      : target_(target), options_(options), buffer_(buffer) {}
 
-CQKString ChildPath(const CQKString& parent, const CQKString& name) {
-  CQKString child(parent);
-  CQKFile::AddDirSeperator(child, '/');
-  child += name;
-  return child;
-}
+  CQKStatus EnterDirectory(const QKWalkEntry& entry, int fd) override;
+  CQKStatus LeaveDirectory(const QKWalkEntry& entry, int fd) override;
+  CQKStatus VisitEntry(const QKWalkEntry& entry) override;
 
-// A walk that already failed keeps its own reason in errno.
-bool CloseScan(qk_scandirExtHandle* scan, bool walked) {
-  int failure = errno;
-  bool closed = qk_scandircloseExt(scan);
-  if (!walked) {
-    errno = failure;
-    return false;
+ private:
+  CQKString TargetOf(const QKWalkEntry& entry) const {
+    return entry.relative.GetLength() == 0
+               ? target_
+               : qk_join_path(target_, entry.relative);
   }
-  return closed;
-}
+  CQKStatus CopyFile(const QKWalkEntry& entry);
+  CQKStatus CheckLink(const QKWalkEntry& entry);
+  CQKStatus Gone(const CQKString& path, int error) const {
+    return options_.liveSource && error == ENOENT
+               ? CQKStatus::NotFound(path)
+               : CQKStatus::PosixError(path, error);
+  }
 
-// Copies one entry that the scan did not report as a directory. Its type is
-// read without opening it, links followed: a link to a file is copied as the
-// file's bytes, a link to a directory is never entered and fails the copy,
-// and FIFOs, sockets and devices (or links to them) are skipped unopened.
-bool CopyEntry(const CQKString& source, const CQKString& target,
-               bool failIfExists, bool* diskFull, CQKString* failedPath) {
-  struct stat64 named;
-  if (qk_stat(source, &named) != 0) {
-    Blame(failedPath, source);
-    return false;
-  }
-  if (S_ISDIR(named.st_mode)) {
-    errno = EISDIR;
-    Blame(failedPath, source);
-    return false;
-  }
-  if (!S_ISREG(named.st_mode)) return true;
-  return CopyFile(source, target, failIfExists, diskFull, failedPath) !=
-         Outcome::kFailed;
-}
+  const CQKString& target_;
+  const QKCopyOptions& options_;
+  unsigned char* buffer_;
+};
 
-// Makes `target` ready to receive a tree: creates it (0755 less the umask)
-// or, without `failIfExists`, accepts an existing readable directory.
-bool PrepareTarget(const CQKString& target, bool failIfExists) {
-  if (!qk_access(target, 'f')) return qk_mkdir(target, false);
-  if (failIfExists) {
-    errno = EEXIST;
-    return false;
+CQKStatus CopyVisitor::EnterDirectory(const QKWalkEntry& entry, int) {
+  const CQKString target = TargetOf(entry);
+  if (qk_retry([&] { return mkdir(target.GetSafeStringPtr(), 0755); }) == 0) {
+    return CQKStatus::OK();
   }
+  const int error = errno;
   struct stat64 existing;
-  if (!qk_access(target, 'r', &existing)) return false;
-  if (S_ISDIR(existing.st_mode)) return true;
-  errno = ENOTDIR;
-  return false;
+  // Only the top may be merged into, and only a directory.
+  if (error != EEXIST || options_.failIfExists ||
+      entry.relative.GetLength() != 0) {
+    return CQKStatus::PosixError(target, error);
+  }
+  if (qk_stat(target, &existing) != 0) {
+    return CQKStatus::PosixError(target, errno);
+  }
+  return S_ISDIR(existing.st_mode) ? CQKStatus::OK()
+                                   : CQKStatus::PosixError(target, ENOTDIR);
 }
 
-bool CopyTree(const CQKString& source, const CQKString& target,
-              bool recursive, bool failIfExists, bool* diskFull,
-              CQKString* failedPath) {
-  if (!PrepareTarget(target, failIfExists)) {
-    Blame(failedPath, target);
-    return false;
+// Last, as every entry made inside changed the directory's time.
+CQKStatus CopyVisitor::LeaveDirectory(const QKWalkEntry& entry, int fd) {
+  struct stat64 st;
+  if (fstat64(fd, &st) != 0) return CQKStatus::PosixError(entry.path, errno);
+  const CQKString target = TargetOf(entry);
+  const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  if (utimensat(AT_FDCWD, target.GetSafeStringPtr(), times, 0) != 0) {
+    return CQKStatus::PosixError(target, errno);
   }
-  CQKString name;
-  bool isDirectory = false;
-  qk_scandirExtHandle* scan = qk_startscandirExt(source, name, isDirectory);
-  if (scan == nullptr) {
-    Blame(failedPath, source);
-    return false;
+  return CQKStatus::OK();
+}
+
+CQKStatus CopyVisitor::VisitEntry(const QKWalkEntry& entry) {
+  if (entry.type == DT_REG) return CopyFile(entry);
+  if (entry.type == DT_LNK) return CheckLink(entry);
+  return CQKStatus::OK();  // FIFOs, sockets and devices stay behind
+}
+
+CQKStatus CopyVisitor::CopyFile(const QKWalkEntry& entry) {
+  // Non-blocking, as a FIFO may have taken the file's place since.
+  QKOwnedFd in(qk_retry([&] {
+    return openat64(entry.parent, entry.name,
+                    O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }));
+  if (in.get() == -1) return Gone(entry.path, errno);
+  struct stat64 from;
+  if (fstat64(in.get(), &from) != 0) {
+    return CQKStatus::PosixError(entry.path, errno);
   }
-  bool walked = true;
-  do {
-    if (qk_isdotentry(name.GetSafeStringPtr()) || (isDirectory && !recursive)) continue;
-    CQKString from = ChildPath(source, name);
-    CQKString to = ChildPath(target, name);
-    if (Interrupted()) {
-      Blame(failedPath, from);
-      walked = false;
-    } else if (isDirectory) {
-      walked = CopyTree(from, to, true, failIfExists, diskFull, failedPath);
-    } else {
-      walked = CopyEntry(from, to, failIfExists, diskFull, failedPath);
+  if (S_ISDIR(from.st_mode)) {
+    return Gone(entry.path, options_.liveSource ? ENOENT : EISDIR);
+  }
+  if (!S_ISREG(from.st_mode)) return CQKStatus::OK();
+  const CQKString target = TargetOf(entry);
+  if (!options_.failIfExists && IsSameFile(from, target)) {
+    return CQKStatus::PosixError(target, EINVAL);
+  }
+  return CopyOpenFile(in.get(), entry.path, target, options_.failIfExists,
+                      &from.st_mtim, buffer_, options_.diskFull);
+}
+
+// A link that names no regular file: a link to a special file stays behind;
+// one to a directory, or one that names nothing, would leave a hole.
+CQKStatus CopyVisitor::CheckLink(const QKWalkEntry& entry) {
+  struct stat64 named;
+  if (fstatat64(entry.parent, entry.name, &named, 0) != 0) {
+    const int error = errno;
+    struct stat64 link;
+    const bool linkGone =
+        fstatat64(entry.parent, entry.name, &link, AT_SYMLINK_NOFOLLOW) != 0;
+    return linkGone ? Gone(entry.path, ENOENT)
+                    : CQKStatus::PosixError(entry.path, error);
+  }
+  if (S_ISDIR(named.st_mode)) return CQKStatus::PosixError(entry.path, EISDIR);
+  return CQKStatus::OK();
+}
+
+class RemoveVisitor : public QKWalkVisitor {
+ public:
+  explicit RemoveVisitor(bool forceWritable) : forceWritable_(forceWritable) {}
+
+  CQKStatus EnterDirectory(const QKWalkEntry&, int fd) override {
+    struct stat64 st;
+    // Through the open directory: a link is never followed to change a mode.
+    if (forceWritable_ && fstat64(fd, &st) == 0) {
+      fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     }
-  } while (walked && qk_scandirnextExt(scan, name, isDirectory));
-  if (CloseScan(scan, walked)) return true;
-  // An entry that could not be read fails the directory itself.
-  if (walked) Blame(failedPath, source);
-  return false;
-}
+    return CQKStatus::OK();
+  }
+  CQKStatus LeaveDirectory(const QKWalkEntry& entry, int) override {
+    return Unlink(entry, AT_REMOVEDIR);
+  }
+  CQKStatus VisitEntry(const QKWalkEntry& entry) override {
+    return Unlink(entry, 0);
+  }
 
-bool RemoveTree(const CQKString& path, bool forceWritable) {
-  CQKString name;
-  bool isDirectory = false;
-  qk_scandirExtHandle* scan = qk_startscandirExt(path, name, isDirectory);
-  if (scan == nullptr) return false;
-  bool walked = true;
-  do {
-    if (qk_isdotentry(name.GetSafeStringPtr())) continue;
-    CQKString child = ChildPath(path, name);
-    // A link is never followed, not even to change a mode.
-    if (forceWritable && isDirectory) qk_chmod_readwrite(child);
-    walked = isDirectory ? RemoveTree(child, forceWritable) : qk_remove(child);
-  } while (walked && qk_scandirnextExt(scan, name, isDirectory));
-  // The directory goes once its scan is closed and it is empty.
-  if (!CloseScan(scan, walked)) return false;
-  return qk_rmdir(path);
-}
+ private:
+  static CQKStatus Unlink(const QKWalkEntry& entry, int flags) {
+    if (qk_retry([&] { return unlinkat(entry.parent, entry.name, flags); }) ==
+            0 ||
+        errno == ENOENT) {
+      return CQKStatus::OK();
+    }
+    return CQKStatus::PosixError(entry.path, errno);
+  }
+
+  const bool forceWritable_;
+};
 
 }  // namespace
 
 bool qk_copy(const CQKString& source, const CQKString& target,
              bool failIfExists, bool* diskFull) {
-  // Anything but a regular file is refused before it is opened.
   struct stat64 named;
   if (qk_stat(source, &named) == 0 && !S_ISREG(named.st_mode)) {
     errno = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  const Outcome outcome =
-      CopyFile(source, target, failIfExists, diskFull, nullptr);
-  if (outcome == Outcome::kSkipped) errno = EINVAL;
-  return outcome == Outcome::kCopied;
+  QKOwnedFd in(qk_retry([&] {
+    return qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  }));
+  if (in.get() == -1) return false;
+  struct stat64 from;
+  if (fstat64(in.get(), &from) != 0) return false;
+  // Checked again on what was opened: the name may mean something else now.
+  if (!S_ISREG(from.st_mode) || (!failIfExists && IsSameFile(from, target))) {
+    errno = S_ISDIR(from.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  Buffer buffer = NewBuffer();
+  if (!buffer) return false;
+  const CQKStatus status = CopyOpenFile(in.get(), source, target, failIfExists,
+                                        nullptr, buffer.get(), diskFull);
+  errno = status.GetErrno();
+  return status.IsOK();
+}
+
+CQKStatus qk_copy_tree(const CQKString& source, const CQKString& target,
+                       const QKCopyOptions& options) {
+  Buffer buffer = NewBuffer();
+  if (!buffer) return CQKStatus::PosixError(source, ENOMEM);
+  QKWalkOptions walk;
+  walk.links = QKWalkLinks::kFollowedToFiles;
+  walk.recursive = options.recursive;
+  walk.skipVanished = options.liveSource;
+  CopyVisitor visitor(target, options, buffer.get());
+  return qk_walk(source, walk, visitor);
 }
 
 bool qk_copy_dir(const CQKString& source, const CQKString& target,
-                 bool recursive, bool failIfExists, bool* diskFull,
-                 CQKString* failedPath) {
-  return CopyTree(source, target, recursive, failIfExists, diskFull,
-                  failedPath);
+                 bool recursive, bool failIfExists, bool* diskFull) {
+  QKCopyOptions options;
+  options.recursive = recursive;
+  options.failIfExists = failIfExists;
+  options.diskFull = diskFull;
+  const CQKStatus status = qk_copy_tree(source, target, options);
+  errno = status.GetErrno();
+  return status.IsOK();
 }
 
 bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
@@ -290,5 +284,10 @@ bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
   struct stat64 top;
   if (lstat64(path.GetSafeStringPtr(), &top) != 0) return false;
   if (S_ISLNK(top.st_mode)) return qk_remove(path);
-  return RemoveTree(path, forceWritable);
+  RemoveVisitor visitor(forceWritable);
+  QKWalkOptions walk;
+  walk.skipVanished = true;  // what is already gone needs no removing
+  const CQKStatus status = qk_walk(path, walk, visitor);
+  errno = status.GetErrno();
+  return status.IsOK();
 }

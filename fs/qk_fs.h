@@ -2,10 +2,12 @@
 #define QK_FS_QK_FS_H_
 
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <memory>
 
+#include "fs/qk_interrupt.h"
 #include "strings/CQKString.h"
 
 // Thin wrappers over the operating system's file calls. Paths go to the
@@ -34,8 +36,24 @@ int qk_open(const CQKString& path, int flags, int mode);
 // Adds the owner-write bit; 0 or -1.
 int qk_chmod_readwrite(const CQKString& path);
 bool qk_isfullpath(const CQKString& path);
+// Whether two records describe one file: the one same-file check.
+inline bool qk_same_file(const struct stat64& a, const struct stat64& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 // The names a tree walk skips: ".", ".." and the empty name.
 bool qk_isdotentry(const char* name);
+
+// Makes `call` (a system call answering -1 on failure) again while it fails
+// with EINTR and no stop was asked for: a signal that asks nothing of the
+// run only cut the call short. close() is never passed here: Linux has
+// released the descriptor whatever it answers.
+template <typename Call>
+auto qk_retry(Call call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR || qk_interrupted() != 0) return result;
+  }
+}
 
 // Plain scan: every entry the system returns, "." and ".." included. When
 // qk_scandirnext answers false, errno is 0 at the end of the directory and

@@ -20,6 +20,11 @@ class QKOwnedFd {
     fd_ = -1;
     return fd;
   }
+  // Takes `fd` over, closing the one held before.
+  void Reset(int fd) {
+    if (fd_ != -1) close(fd_);
+    fd_ = fd;
+  }
   // Closes now, where a failure to close must be seen.
   bool Close() { return close(Release()) == 0; }
 

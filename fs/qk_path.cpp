@@ -92,6 +92,13 @@ const char* GetFullFilePathnameFromDirectoryAndFilename(
   return out.GetSafeStringPtr();
 }
 
+CQKString qk_join_path(const CQKString& directory, const CQKString& name) {
+  CQKString joined(directory);
+  CQKFile::AddDirSeperator(joined, '/');
+  joined += name;
+  return joined;
+}
+
 void SplitPathIntoDirectoryAndName(const CQKString& path, CQKString& directory,
                                    CQKString& name) {
   unsigned int slash = 0;

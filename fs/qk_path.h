@@ -22,6 +22,10 @@ const char* GetFullFilePathnameFromDirectoryAndFilename(
     const CQKString& directory, const CQKString& name, CQKString& out,
     char separator);
 
+// `directory`, a '/' unless it already ends with one, then `name`: the one
+// way the program builds a child's path.
+CQKString qk_join_path(const CQKString& directory, const CQKString& name);
+
 // Splits `path` after its last '/': `directory` keeps that '/' (empty when
 // there is none), `name` is what follows it.
 void SplitPathIntoDirectoryAndName(const CQKString& path, CQKString& directory,

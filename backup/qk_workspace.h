@@ -1,0 +1,29 @@
+#ifndef QK_BACKUP_QK_WORKSPACE_H_
+#define QK_BACKUP_QK_WORKSPACE_H_
+
+#include "fs/CQKStatus.h"
+#include "fs/qk_owned_fd.h"
+#include "strings/CQKString.h"
+
+// A run's working directory "QK" + "f" + six unique characters under the
+// directory for temporary files, known as this program's by a marker beside
+// it, ".<name>.qkrun", and as a live run's by the exclusive lock (flock)
+// that the run holds on the directory from its creation to its end. The
+// kernel drops the lock with the process, however it dies, so the next run
+// can tell a dead run's directory from a live one's.
+
+// Creates the working directory (0700) in `directory`, locks it, then marks
+// it. `path` gets its full path ending in '/', `lock` the locked descriptor.
+CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
+                              QKOwnedFd& lock);
+
+// The marker of the working directory at `path`.
+CQKString qk_workspace_marker(const CQKString& path);
+
+// Removes, in `directory`, the marked working directories of this user
+// whose run is dead, and their markers. A directory without a marker, of
+// another user or locked by a live run is never touched. Never fails the
+// run; stops early when a signal asks the run to stop.
+void qk_workspace_sweep(const CQKString& directory);
+
+#endif  // QK_BACKUP_QK_WORKSPACE_H_
