@@ -68,7 +68,7 @@ bool IsBackupEntry(const char* name, mode_t mode) {
 // is not: an entry a backup never holds, or no database.
 CQKStatus BackupDirectoryProblem(const CQKString& path) {
   QKOwnedFd fd(qk_retry([&] {
-    return qk_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    return qk_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   }));
   if (fd.get() == -1) return CQKStatus::PosixError(path, errno);
   QKOwnedScan stream(fdopendir(fd.get()));
@@ -268,12 +268,13 @@ unsigned int CQKNativeBackup::CheckDestinationDirectory() {
 }
 
 // -f -n replaces a previous backup and nothing else: a directory that holds
-// qkproj.db and at most the four project directories besides.
+// qkproj.db and at most the four project directories besides. A link to one
+// is replaced as a link; what it names is left as it is.
 unsigned int CQKNativeBackup::CheckPreviousBackup() {
   const CQKString& destination = params_.destinationPath;
   struct stat64 previous;
   if (lstat64(destination.GetSafeStringPtr(), &previous) != 0) return 0;
-  if (!S_ISDIR(previous.st_mode)) {
+  if (qk_stat(destination, &previous) != 0 || !S_ISDIR(previous.st_mode)) {
     return Fail(kStepCreateTempDirectory, kRenameFailed,
                 "An error occurred when attempting to rename the "
                 "pre-existing destination folder.");

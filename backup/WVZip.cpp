@@ -349,11 +349,15 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
     errorText_ = kCloseArchiveFailed;
     return false;
   }
-  if (ok && !archive.Install(zipPath, zipper.GetEntryCount())) {
-    SetMessage(errorText_, kCloseArchiveFailed, errno);
+  if (!ok) return false;
+  const CQKStatus installed = archive.Install(zipPath, zipper.GetEntryCount());
+  if (!installed.IsOK()) {
+    errorText_ = kCloseArchiveFailed;
+    errorText_ += "\n";
+    errorText_ += installed.GetMessage();
     return false;
   }
-  return ok;
+  return true;
 }
 
 int CWVZip::FileTime(const CQKString& path, tm_zip* time,

@@ -8,9 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "backup/qk_leftovers.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
+#include "fs/qk_publish.h"
 
 namespace {
 
@@ -283,18 +285,21 @@ bool CWVZipArchive::IsSelf(const struct stat64& st) const {
   return created_ && st.st_dev == device_ && st.st_ino == inode_;
 }
 
-bool CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
-  QKOwnedFd file(qk_open(path_, O_RDWR | O_CLOEXEC, 0));
-  if (file.get() == -1) return false;
+CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
+  QKOwnedFd file(qk_retry([&] {
+    return qk_open(path_, O_RDWR | O_CLOEXEC, 0);
+  }));
+  if (file.get() == -1) return CQKStatus::PosixError(path_, errno);
   const bool ok = FillAllLocalSizes(file.get()) &&
                   (entries <= 0xFFFF || CompleteZip64EndRecords(file.get(), entries)) &&
                   TakePermissions(file.get(), zipPath) && fsync(file.get()) == 0;
   const int failure = errno;
-  if (!file.Close() || !ok) {
-    if (!ok) errno = failure;
-    return false;
-  }
-  if (!qk_rename(path_, zipPath)) return false;
-  installed_ = true;
-  return true;
+  // A failed close may have lost what was written, as a failed fsync has.
+  const bool closed = file.Close() || errno == EINTR;
+  if (!ok || !closed) return CQKStatus::PosixError(path_, ok ? errno : failure);
+  const CQKStatus published = qk_publish(
+      path_, zipPath,
+      qk_private_name(zipPath, "qkold", static_cast<long>(getpid())));
+  installed_ = published.IsOK();
+  return published;
 }

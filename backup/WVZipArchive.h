@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "fs/CQKStatus.h"
 #include "strings/CQKString.h"
 
 // The archive file while minizip writes it: a private file beside the
@@ -35,8 +36,10 @@ class CWVZipArchive {
   // beyond 65535 entries the zip64 end records are added. The file then
   // takes the permissions of the archive it replaces (owner, group, and its
   // mode narrowed by the umask; 0666 less the umask when there is none),
-  // reaches the disk, and is renamed to `zipPath`.
-  bool Install(const CQKString& zipPath, uint64_t entries);
+  // reaches the disk, and is renamed to `zipPath`, its directory synced; a
+  // failure at any point, the last sync included, leaves the archive that
+  // was there before.
+  CQKStatus Install(const CQKString& zipPath, uint64_t entries);
 
  private:
   CQKString path_;

@@ -67,6 +67,11 @@ bool PrivatePid(const char* entry, const CQKString& name, const char* kind,
   return ParsePid(tail + 2 + kindLength, false, pid);
 }
 
+// A previous archive is kept as a file, a backup directory as a tree.
+void RemoveEntry(const CQKString& path) {
+  if (!qk_remove(path)) qk_rmdir_recursive(path, true);
+}
+
 void SweepEntry(const Place& place, const CQKString& destination,
                 const CQKString& entry) {
   const char* text = entry.GetSafeStringPtr();
@@ -77,14 +82,14 @@ void SweepEntry(const Place& place, const CQKString& destination,
       ParsePid(text + strlen(kArchivePrefix), true, pid)) {
     if (IsDead(pid)) qk_remove(path);
   } else if (PrivatePid(text, place.name, kBuild, pid)) {
-    if (IsDead(pid)) qk_rmdir_recursive(path, true);
+    if (IsDead(pid)) RemoveEntry(path);
   } else if (PrivatePid(text, place.name, kPrevious, pid) && IsDead(pid)) {
     // Without NAME the run died between its two renames and this is the
     // only copy; with NAME it is a replaced backup.
     if (!qk_access(destination, 'f')) {
       qk_rename(path, destination);
     } else {
-      qk_rmdir_recursive(path, true);
+      RemoveEntry(path);
     }
   }
 }

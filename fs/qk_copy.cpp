@@ -287,6 +287,7 @@ bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
   RemoveVisitor visitor(forceWritable);
   QKWalkOptions walk;
   walk.skipVanished = true;  // what is already gone needs no removing
+  walk.stoppable = false;
   const CQKStatus status = qk_walk(path, walk, visitor);
   errno = status.GetErrno();
   return status.IsOK();

@@ -38,12 +38,12 @@ CQKStatus Rename(const CQKString& from, const CQKString& to) {
       }) == 0) {
     return CQKStatus::OK();
   }
-  return CQKStatus::PosixError(to, errno);
+  return CQKStatus::PosixError(from, errno);
 }
 
-// Moves the previous entry aside: a file by a second name, so that
-// `destination` never stops naming one; a directory, which rename cannot
-// replace, under its own private name.
+// Moves the previous entry aside: beside a new file by a second name, so
+// that `destination` never stops naming one; before a new directory, which
+// rename cannot put over anything, under its own private name.
 CQKStatus KeepPrevious(const CQKString& destination,
                        const CQKString& previousPath, bool isDirectory) {
   if (isDirectory) return Rename(destination, previousPath);
@@ -77,12 +77,17 @@ CQKStatus qk_sync_durable(const CQKString& path) {
 
 CQKStatus qk_publish(const CQKString& built, const CQKString& destination,
                      const CQKString& previousPath) {
-  struct stat64 previous;
-  const bool hadPrevious = lstat64(destination.GetSafeStringPtr(), &previous) == 0;
-  const bool isDirectory = hadPrevious && S_ISDIR(previous.st_mode);
+  struct stat64 st;
+  if (lstat64(built.GetSafeStringPtr(), &st) != 0) {
+    return CQKStatus::PosixError(built, errno);
+  }
+  const bool isDirectory = S_ISDIR(st.st_mode);
+  bool hadPrevious = lstat64(destination.GetSafeStringPtr(), &st) == 0;
   if (hadPrevious) {
     const CQKStatus kept = KeepPrevious(destination, previousPath, isDirectory);
-    if (!kept.IsOK()) return kept;
+    // Gone meanwhile (another run moved it): nothing to keep.
+    if (!kept.IsOK() && kept.GetErrno() != ENOENT) return kept;
+    hadPrevious = kept.IsOK();
   }
   CQKStatus status = Rename(built, destination);
   const bool renamed = status.IsOK();

@@ -60,11 +60,15 @@ CQKStatus Walker::Directory(const QKWalkEntry& entry, QKOwnedFd& fd) {
   if (!stream) return CQKStatus::PosixError(entry.path, errno);
   const int descriptor = fd.Release();
   for (;;) {
-    if (qk_interrupted() != 0) return CQKStatus::Interrupted();
+    if (options_.stoppable && qk_interrupted() != 0) {
+      return CQKStatus::Interrupted();
+    }
     errno = 0;
     const dirent64* child = readdir64(stream.get());
     if (child == nullptr) {
-      if (errno == EINTR && qk_interrupted() == 0) continue;
+      if (errno == EINTR && (!options_.stoppable || qk_interrupted() == 0)) {
+        continue;
+      }
       if (errno != 0) return CQKStatus::PosixError(entry.path, errno);
       break;
     }

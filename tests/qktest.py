@@ -120,8 +120,23 @@ def assert_same_tree(tc, got, want):
                           if got.get(p, 0) != want.get(p, 0)), [])
 
 
-def check_directory(tc, path, project, db_only=False, queries=()):
+def check_times(tc, path, project):
+    """Every copied file and directory has its source's modification time."""
+    for rel in tree(path):
+        tc.assertEqual(os.stat(os.path.join(path, rel)).st_mtime_ns,
+                       os.stat(os.path.join(project, rel)).st_mtime_ns, rel)
+
+
+def zip_time(seconds):
+    """What an entry keeps of a time: local, in steps of two seconds."""
+    moment = datetime.datetime.fromtimestamp(int(seconds), ZONE).replace(tzinfo=None)
+    return moment.replace(second=moment.second - moment.second % 2)
+
+
+def check_directory(tc, path, project, db_only=False, queries=(), times=True):
     assert_same_tree(tc, tree(path), {} if db_only else tree(project))
+    if times:
+        check_times(tc, path, project)
     with contextlib.closing(sqlite3.connect(os.path.join(path, 'qkproj.db'))) as db:
         for sql, want in [('PRAGMA integrity_check', [('ok',)]), (ROWS_SQL, ROWS), *queries]:
             tc.assertEqual(db.execute(sql).fetchall(), want, sql)
@@ -136,12 +151,13 @@ def output(tc, *command):
 
 def check_archive(tc, path, project, db_only=False, queries=()):
     """unzip restores the project; 7-Zip, bsdtar and zipfile list exactly its entries,
-    with nothing to warn about; every header as written, timed in tc.window."""
+    with nothing to warn about; every header as written, each entry with its file's
+    time and the database timed in tc.window."""
     want = {} if db_only else tree(project)
     names = sorted(['qkproj.db'] + [n + '/' if d is None else n for n, d in want.items()])
     with tempfile.TemporaryDirectory(dir='/var/tmp') as scratch:
         tc.assertEqual(output(tc, 'unzip', '-q', path, '-d', scratch), '')
-        check_directory(tc, scratch, project, db_only, queries)
+        check_directory(tc, scratch, project, db_only, queries, times=False)
     seven = output(tc, '7z', 't', '-bb1', path)
     tc.assertIn('\nEverything is Ok\n', seven)
     tc.assertNotRegex(seven, '(?i)warning')
@@ -159,8 +175,13 @@ def check_archive(tc, path, project, db_only=False, queries=()):
             tc.assertLess(index.get(name.rstrip('/').rpartition('/')[0] + '/', -1), i, name)
             tc.assertEqual((info.compress_type, info.flag_bits),
                            (8, 0 if name.isascii() else 0x800), name)
-            tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
-                          (name, info.date_time, lo, hi))
+            # The database is the snapshot's; the rest carry their own times.
+            if name == 'qkproj.db':
+                tc.assertTrue(lo <= datetime.datetime(*info.date_time) <= hi,
+                              (name, info.date_time, lo, hi))
+            else:
+                tc.assertEqual(datetime.datetime(*info.date_time),
+                               zip_time(os.stat(os.path.join(project, name)).st_mtime), name)
             # Every entry carries a zip64 extra field with its true sizes.
             raw.seek(info.header_offset)
             head = struct.unpack('<IHHHHHIIIHH', raw.read(30))

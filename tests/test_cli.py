@@ -85,7 +85,6 @@ class CommandLine(qktest.Case):
                 (None, here, bound, copy, bind),
                 ('-t', here, here, copy, ()),
                 ('-there/', self.dir, here, copy, ()),
-                ('-t' + self.path('missing'), here, here, r'QKtemp\d+', ()),
                 # The project named in full (SQLite opens no path over 512 bytes), the
                 # destination taken from the 4,000-byte working directory.
                 ('-t' + here, deep, here, copy, ())]):

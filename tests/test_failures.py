@@ -11,7 +11,11 @@ ZIP_FAILED = "An error occurred when creating the backup zip file.\nZip module: 
 EMPTY = "The source or destination project path was empty."
 NO_TEMP = "Creating a temporary directory failed."
 REFUSED = "The destination must not be the source project, lie inside it or contain it."
+NO_DIR = "The destination directory does not exist or cannot be written."
+NOT_BACKUP = ("The destination folder is not a backup of a Tarnwell project. "
+              "Nothing in it was changed.")
 PROJECT = 'project'
+BACKUP = 'backup'
 
 
 def put(changes):
@@ -22,6 +26,11 @@ def put(changes):
             subprocess.run(['rm', '-rf', '--', path], check=True)
             if data == PROJECT:
                 qktest.make_project(path)
+            elif data == BACKUP:
+                os.makedirs(path)
+                qktest.write(os.path.join(path, 'qkproj.db'), b'db')
+                for name in qktest.DIRS:
+                    os.mkdir(os.path.join(path, name))
             elif data is not None:
                 qktest.write(path, data)
     return setup
@@ -30,6 +39,24 @@ def put(changes):
 def unreadable_attach(t):
     subprocess.run(['chown', '-R', '65534:65534', t.dir], check=True)
     os.chmod(t.path('proj', 'Attach'), 0)
+    return {'prefix': qktest.NOBODY}
+
+
+def holding(entries):
+    """A destination directory out with these files (bytes) and directories (None)."""
+    def setup(t):
+        os.mkdir(t.path('out'))
+        for name, data in entries.items():
+            if data is None:
+                os.mkdir(t.path('out', name))
+            else:
+                qktest.write(t.path('out', name), data)
+    return setup
+
+
+def unwritable_destination(t):
+    os.mkdir(t.path('ro'), 0o555)
+    subprocess.run(['chown', '-R', '65534:65534', t.dir], check=True)
     return {'prefix': qktest.NOBODY}
 
 
@@ -63,7 +90,11 @@ FAILURES = [
     (put({'out.zip': b'previous'}), ['missing', 'out'], 259, EXISTS),
     (put({'out': b'previous'}), ['-f', '-n', 'missing', 'out'], 260,
      "The source project does not exist."),
-    (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261, NO_TEMP),
+    # Never the current directory instead.
+    (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261,
+     NO_TEMP + "\n<dir>/ro/../missing: No such file or directory"),
+    (None, ['-tproj/qkproj.db', 'proj', 'out'], 261,
+     NO_TEMP + "\n<dir>/proj/qkproj.db: Not a directory"),
     (None, ['proj/qkproj.db', 'out'], 262,
      "The source file is not a valid Tarnwell project."),
     (None, ['', 'out'], 258, EMPTY),
@@ -79,8 +110,12 @@ FAILURES = [
      REFUSED),
     # Nor a working directory there.
     (lambda t: {'cwd': t.path('proj', 'Attach')},
-     ['-t../../missing', '../../proj', '../../out'], 261, NO_TEMP),
-    (put({'out': PROJECT}), ['-f', '-n', '-tout/Attach', 'proj', 'out'], 261, NO_TEMP),
+     ['-t../../missing', '../../proj', '../../out'], 261,
+     NO_TEMP + "\n<dir>/proj/Attach/../../missing: No such file or directory"),
+    (None, ['-tproj/Attach', 'proj', 'out'], 261,
+     NO_TEMP + "\n<dir>/proj/Attach: lies inside the source project or the destination"),
+    (put({'out': BACKUP}), ['-f', '-n', '-tout/Attach', 'proj', 'out'], 261,
+     NO_TEMP + "\n<dir>/out/Attach: lies inside the source project or the destination"),
     (put({'out': PROJECT, 'proj/qkproj.db': None}), ['-f', '-n', 'proj', 'out.zip'], 516,
      "The backup cannot be completed because the source database file does not exist.\n"
      "<dir>/proj/qkproj.db: No such file or directory"),
@@ -108,13 +143,24 @@ FAILURES = [
     (put({'proj/StyleSheets': b'a file'}), ['proj', 'out'], 793,
      "An error occurred when copying the StyleSheets project directory.\n"
      "<dir>/proj/StyleSheets: Not a directory"),
-    (None, ['proj', 'nowhere/out'], 1050,
-     ZIP_FAILED + "Unable to open zip file for compression.\nNo such file or directory"),
+    # The destination's directory is checked before anything is copied.
+    (None, ['proj', 'nowhere/out'], 289, NO_DIR + "\n<dir>/nowhere: No such file or directory"),
+    (put({'file': b'a file'}), ['-n', 'proj', 'file/out'], 289,
+     NO_DIR + "\n<dir>/file: Not a directory"),
+    (unwritable_destination, ['proj', 'ro/out'], 289, NO_DIR + "\n<dir>/ro: Permission denied"),
+    # -f -n replaces a backup, never a directory that holds anything else.
+    (holding({'qkproj.db': b'db', 'Attach': None, 'notes.txt': b'mine'}),
+     ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/notes.txt: not part of a backup"),
+    (holding({'Attach': None, 'StyleSheets': None}), ['-f', '-n', 'proj', 'out/'], 288,
+     NOT_BACKUP + "\n<dir>/out/qkproj.db: No such file or directory"),
+    (holding({'qkproj.db': b'db', 'Attach': b'not a directory'}),
+     ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/Attach: not part of a backup"),
     # The previous archive stays, and no part of the new one is left beside it.
     (earlier_backup(), ['-f', 'proj', 'dest/a'], 1050,
      ZIP_FAILED + "Unable to write file into zip archive."),
     (earlier_backup('-n'), ['-f', '-n', 'proj', 'dest/a'], 1305,
-     "An error occurred while copying the final project directory."),
+     "An error occurred while copying the final project directory.\n"
+     "<dir>/dest/.a.qknew-*/Attach/noise.bin: No space left on device"),
 ]
 
 
@@ -128,6 +174,7 @@ class Failures(qktest.Case):
                 before = qktest.tree(self.dir)
                 out, err, status = self.qk(*args, **(options or {}))
                 err = re.sub(rb'/QKf\w{6}/', b'/QKf*/', err.replace(self.dir.encode(), b'<dir>'))
+                err = re.sub(rb'\.qknew-\d+/', b'.qknew-*/', err)
                 self.assertEqual((err, status), (f'\n{message}\n'.encode(), code & 0xFF), out)
                 self.assertTranscript(out, 'C' * (min(code >> 8, 4) - 1) + 'E', '-n' not in args)
                 # A failed run leaves everything as it found it.
