@@ -67,9 +67,7 @@ bool IsBackupEntry(const char* name, mode_t mode) {
 // Why the directory at `path` is not a backup this program made, if it
 // is not: an entry a backup never holds, or no database.
 CQKStatus BackupDirectoryProblem(const CQKString& path) {
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd fd(qk_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
   if (fd.get() == -1) return CQKStatus::PosixError(path, errno);
   QKOwnedScan stream(fdopendir(fd.get()));
   if (!stream) return CQKStatus::PosixError(path, errno);
@@ -273,7 +271,7 @@ unsigned int CQKNativeBackup::CheckDestinationDirectory() {
 unsigned int CQKNativeBackup::CheckPreviousBackup() {
   const CQKString& destination = params_.destinationPath;
   struct stat64 previous;
-  if (lstat64(destination.GetSafeStringPtr(), &previous) != 0) return 0;
+  if (qk_retry([&] { return lstat64(destination.GetSafeStringPtr(), &previous); }) != 0) return 0;
   if (qk_stat(destination, &previous) != 0 || !S_ISDIR(previous.st_mode)) {
     return Fail(kStepCreateTempDirectory, kRenameFailed,
                 "An error occurred when attempting to rename the "
@@ -500,8 +498,8 @@ void CQKNativeBackup::RevertNameChange() {
   if (installed_ || previousPath_.GetLength() == 0) return;
   struct stat64 st;
   const CQKString& destination = params_.destinationPath;
-  if (lstat64(destination.GetSafeStringPtr(), &st) != 0 &&
-      lstat64(previousPath_.GetSafeStringPtr(), &st) == 0) {
+  if (qk_retry([&] { return lstat64(destination.GetSafeStringPtr(), &st); }) != 0 &&
+      qk_retry([&] { return lstat64(previousPath_.GetSafeStringPtr(), &st); }) == 0) {
     qk_rename(previousPath_, destination);
   }
 }

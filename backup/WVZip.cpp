@@ -177,10 +177,8 @@ bool TreeZipper::AddSource(const CQKString& source) {
   }
   if (S_ISREG(st.st_mode)) {
     // Non-blocking, so that a FIFO put in its place cannot hang the open.
-    QKOwnedFd file(qk_retry([&] {
-      return qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
-    }));
-    if (file.get() == -1 || fstat64(file.get(), &st) != 0) {
+    QKOwnedFd file(qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+    if (file.get() == -1 || qk_retry([&] { return fstat64(file.get(), &st); }) != 0) {
       Fail(kOpenFileFailed, CQKStatus::PosixError(source, errno));
       return false;
     }
@@ -219,7 +217,7 @@ CQKStatus TreeZipper::EnterDirectory(const QKWalkEntry& entry, int fd) {
     return CQKStatus::OK();
   }
   struct stat64 st;
-  if (fstat64(fd, &st) != 0) {
+  if (qk_retry([&] { return fstat64(fd, &st); }) != 0) {
     return Fail(kReadFailed, CQKStatus::PosixError(entry.path, errno));
   }
   CQKString name = EntryName(entry);
@@ -242,7 +240,7 @@ CQKStatus TreeZipper::VisitEntry(const QKWalkEntry& entry) {
   }
   // Asked again of what was opened: the name may mean something else now.
   struct stat64 st;
-  if (fstat64(file.get(), &st) != 0) {
+  if (qk_retry([&] { return fstat64(file.get(), &st); }) != 0) {
     return Fail(kReadFailed, CQKStatus::PosixError(entry.path, errno));
   }
   if (!S_ISREG(st.st_mode) || archive_.IsSelf(st)) return CQKStatus::OK();

@@ -40,7 +40,8 @@ uint64_t GetLittleEndian(const unsigned char* in, int bytes) {
 
 // A short read means the archive is not laid out as its records claim.
 bool ReadAt(int fd, unsigned char* out, size_t size, uint64_t at) {
-  const ssize_t got = pread(fd, out, size, static_cast<off_t>(at));
+  const ssize_t got =
+      qk_retry([&] { return pread(fd, out, size, static_cast<off_t>(at)); });
   if (got == static_cast<ssize_t>(size)) return true;
   if (got >= 0) errno = EINVAL;
   return false;
@@ -157,7 +158,8 @@ bool FillLocalSizes(int fd, uint64_t offset, size_t nameLength,
   PutLittleEndian(sizes, uncompressed, 8);
   PutLittleEndian(sizes + 8, compressed, 8);
   const off_t at = static_cast<off_t>(offset + kLocalFixedSize + nameLength + 4);
-  return pwrite(fd, sizes, sizeof sizes, at) == static_cast<ssize_t>(sizeof sizes);
+  return qk_retry([&] { return pwrite(fd, sizes, sizeof sizes, at); }) ==
+         static_cast<ssize_t>(sizeof sizes);
 }
 
 // minizip fills a local zip64 extra field only for an entry of 4 GiB or
@@ -228,7 +230,7 @@ bool CompleteZip64EndRecords(int fd, uint64_t entries) {
   memcpy(records + 76, classic, sizeof classic);
   PutLittleEndian(records + 76 + 8, 0xFFFF, 2);
   PutLittleEndian(records + 76 + 10, 0xFFFF, 2);
-  return pwrite(fd, records, sizeof records, classicAt) ==
+  return qk_retry([&] { return pwrite(fd, records, sizeof records, classicAt); }) ==
          static_cast<ssize_t>(sizeof records);
 }
 
@@ -239,11 +241,11 @@ bool TakePermissions(int fd, const CQKString& zipPath) {
   const mode_t mask = umask(0);
   umask(mask);
   struct stat64 previous;
-  if (qk_stat(zipPath, &previous) != 0) return fchmod(fd, 0666 & ~mask) == 0;
+  if (qk_stat(zipPath, &previous) != 0) return qk_retry([&] { return fchmod(fd, 0666 & ~mask); }) == 0;
   // Without privileges the owner may not pass; the mode still does.
   [[maybe_unused]] const int owned =
       fchown(fd, previous.st_uid, previous.st_gid);
-  return fchmod(fd, previous.st_mode & 0777 & ~mask) == 0;
+  return qk_retry([&] { return fchmod(fd, previous.st_mode & 0777 & ~mask); }) == 0;
 }
 
 }  // namespace
@@ -272,7 +274,7 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
     if (file.get() != -1) {
       created_ = true;
       struct stat64 st;
-      if (fstat64(file.get(), &st) != 0) return false;
+      if (qk_retry([&] { return fstat64(file.get(), &st); }) != 0) return false;
       device_ = st.st_dev;
       inode_ = st.st_ino;
       return true;
@@ -286,13 +288,11 @@ bool CWVZipArchive::IsSelf(const struct stat64& st) const {
 }
 
 CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
-  QKOwnedFd file(qk_retry([&] {
-    return qk_open(path_, O_RDWR | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd file(qk_open(path_, O_RDWR | O_CLOEXEC, 0));
   if (file.get() == -1) return CQKStatus::PosixError(path_, errno);
   const bool ok = FillAllLocalSizes(file.get()) &&
                   (entries <= 0xFFFF || CompleteZip64EndRecords(file.get(), entries)) &&
-                  TakePermissions(file.get(), zipPath) && fsync(file.get()) == 0;
+                  TakePermissions(file.get(), zipPath) && qk_retry([&] { return fsync(file.get()); }) == 0;
   const int failure = errno;
   // A failed close may have lost what was written, as a failed fsync has.
   const bool closed = file.Close() || errno == EINTR;

@@ -37,7 +37,7 @@ bool MarkedName(const char* entry, CQKString& name) {
 
 bool OwnedByUs(const CQKString& path, bool directory) {
   struct stat64 st;
-  return lstat64(path.GetSafeStringPtr(), &st) == 0 && st.st_uid == geteuid() &&
+  return qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &st); }) == 0 && st.st_uid == geteuid() &&
          (directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
 }
 
@@ -46,9 +46,7 @@ void SweepOne(const CQKString& directory, const CQKString& markerName,
   const CQKString marker = qk_join_path(directory, markerName);
   const CQKString path = qk_join_path(directory, name);
   if (!OwnedByUs(marker, false)) return;
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd fd(qk_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
   if (fd.get() == -1) {
     // Its run got as far as removing the directory, or moved it away.
     if (errno == ENOENT) qk_remove(marker);
@@ -87,9 +85,7 @@ CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
   }
   CQKString made;
   made.SetFromUTF8(name.data());
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(made, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd fd(qk_open(made, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
   // Locked before it is marked, so no sweep ever sees it marked but free.
   if (fd.get() == -1 ||
       qk_retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
@@ -98,9 +94,7 @@ CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
     return failed;
   }
   const CQKString marker = qk_workspace_marker(made);
-  QKOwnedFd markerFd(qk_retry([&] {
-    return qk_open(marker, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  }));
+  QKOwnedFd markerFd(qk_open(marker, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (markerFd.get() == -1 || !markerFd.Close()) {
     const CQKStatus failed = CQKStatus::PosixError(marker, errno);
     qk_rmdir(made);

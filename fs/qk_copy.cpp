@@ -53,7 +53,7 @@ CQKStatus CopyOpenFile(int in, const CQKString& source,
                        bool* diskFull) {
   const int flags =
       O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-  QKOwnedFd out(qk_retry([&] { return qk_open(target, flags, 0666); }));
+  QKOwnedFd out(qk_open(target, flags, 0666));
   if (out.get() == -1) return CQKStatus::PosixError(target, errno);
   for (;;) {
     if (qk_interrupted() != 0) return CQKStatus::Interrupted();
@@ -142,7 +142,7 @@ CQKStatus CopyVisitor::EnterDirectory(const QKWalkEntry& entry, int) {
 // Last, as every entry made inside changed the directory's time.
 CQKStatus CopyVisitor::LeaveDirectory(const QKWalkEntry& entry, int fd) {
   struct stat64 st;
-  if (fstat64(fd, &st) != 0) return CQKStatus::PosixError(entry.path, errno);
+  if (qk_retry([&] { return fstat64(fd, &st); }) != 0) return CQKStatus::PosixError(entry.path, errno);
   const CQKString target = TargetOf(entry);
   const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (utimensat(AT_FDCWD, target.GetSafeStringPtr(), times, 0) != 0) {
@@ -165,7 +165,7 @@ CQKStatus CopyVisitor::CopyFile(const QKWalkEntry& entry) {
   }));
   if (in.get() == -1) return Gone(entry.path, errno);
   struct stat64 from;
-  if (fstat64(in.get(), &from) != 0) {
+  if (qk_retry([&] { return fstat64(in.get(), &from); }) != 0) {
     return CQKStatus::PosixError(entry.path, errno);
   }
   if (S_ISDIR(from.st_mode)) {
@@ -203,7 +203,7 @@ class RemoveVisitor : public QKWalkVisitor {
   CQKStatus EnterDirectory(const QKWalkEntry&, int fd) override {
     struct stat64 st;
     // Through the open directory: a link is never followed to change a mode.
-    if (forceWritable_ && fstat64(fd, &st) == 0) {
+    if (forceWritable_ && qk_retry([&] { return fstat64(fd, &st); }) == 0) {
       fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
     }
     return CQKStatus::OK();
@@ -237,12 +237,10 @@ bool qk_copy(const CQKString& source, const CQKString& target,
     errno = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  QKOwnedFd in(qk_retry([&] {
-    return qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd in(qk_open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
   if (in.get() == -1) return false;
   struct stat64 from;
-  if (fstat64(in.get(), &from) != 0) return false;
+  if (qk_retry([&] { return fstat64(in.get(), &from); }) != 0) return false;
   // Checked again on what was opened: the name may mean something else now.
   if (!S_ISREG(from.st_mode) || (!failIfExists && IsSameFile(from, target))) {
     errno = S_ISDIR(from.st_mode) ? EISDIR : EINVAL;
@@ -282,7 +280,7 @@ bool qk_copy_dir(const CQKString& source, const CQKString& target,
 bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
   // A link at the top goes as a link: what it names is not ours to empty.
   struct stat64 top;
-  if (lstat64(path.GetSafeStringPtr(), &top) != 0) return false;
+  if (qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &top); }) != 0) return false;
   if (S_ISLNK(top.st_mode)) return qk_remove(path);
   RemoveVisitor visitor(forceWritable);
   QKWalkOptions walk;

@@ -27,6 +27,16 @@ bool EntryIsDirectory(DIR* stream, unsigned char type, const char* name,
          S_ISDIR(st.st_mode);
 }
 
+// opendir, retried as the calls it makes would be.
+DIR* OpenDirectory(const CQKString& directory) {
+  for (;;) {
+    DIR* stream = opendir(SysPath(directory));
+    if (stream != nullptr || errno != EINTR || qk_interrupted() != 0) {
+      return stream;
+    }
+  }
+}
+
 int AccessModeFor(char mode) {
   switch (mode) {
     case 'R':
@@ -46,12 +56,12 @@ int AccessModeFor(char mode) {
 }  // namespace
 
 bool qk_access(const CQKString& path, char mode, struct stat64* out) {
-  if (out != nullptr && stat64(SysPath(path), out) != 0) return false;
-  return access(SysPath(path), AccessModeFor(mode)) == 0;
+  if (out != nullptr && qk_stat(path, out) != 0) return false;
+  return qk_retry([&] { return access(SysPath(path), AccessModeFor(mode)); }) == 0;
 }
 
 int qk_stat(const CQKString& path, struct stat64* out) {
-  return stat64(SysPath(path), out);
+  return qk_retry([&] { return stat64(SysPath(path), out); });
 }
 
 bool qk_isdir(const CQKString& path, char mode) {
@@ -67,7 +77,7 @@ bool qk_isfile(const CQKString& path, char mode) {
 bool qk_mkdir(const CQKString& path, bool recursive) {
   CQKString trimmed(path);
   trimmed.TrimRightAscii("/");
-  if (mkdir(SysPath(trimmed), 0755) == 0) return true;
+  if (qk_retry([&] { return mkdir(SysPath(trimmed), 0755); }) == 0) return true;
   if (!recursive || errno != ENOENT) return false;
 
   const char* text = SysPath(trimmed);
@@ -80,13 +90,17 @@ bool qk_mkdir(const CQKString& path, bool recursive) {
   return qk_mkdir(parent, true) && qk_mkdir(trimmed, false);
 }
 
-bool qk_rmdir(const CQKString& path) { return rmdir(SysPath(path)) == 0; }
-
-bool qk_rename(const CQKString& oldPath, const CQKString& newPath) {
-  return rename(SysPath(oldPath), SysPath(newPath)) == 0;
+bool qk_rmdir(const CQKString& path) {
+  return qk_retry([&] { return rmdir(SysPath(path)); }) == 0;
 }
 
-bool qk_remove(const CQKString& path) { return unlink(SysPath(path)) == 0; }
+bool qk_rename(const CQKString& oldPath, const CQKString& newPath) {
+  return qk_retry([&] { return rename(SysPath(oldPath), SysPath(newPath)); }) == 0;
+}
+
+bool qk_remove(const CQKString& path) {
+  return qk_retry([&] { return unlink(SysPath(path)); }) == 0;
+}
 
 bool qk_getcwd(CQKString& out) {
   // The system sizes the buffer: a working directory may be longer than any
@@ -99,13 +113,13 @@ bool qk_getcwd(CQKString& out) {
 }
 
 int qk_open(const CQKString& path, int flags, int mode) {
-  return open64(SysPath(path), flags, mode);
+  return qk_retry([&] { return open64(SysPath(path), flags, mode); });
 }
 
 int qk_chmod_readwrite(const CQKString& path) {
   struct stat64 st;
-  if (stat64(SysPath(path), &st) != 0) return -1;
-  return chmod(SysPath(path), (st.st_mode & 07777) | S_IWUSR);
+  if (qk_stat(path, &st) != 0) return -1;
+  return qk_retry([&] { return chmod(SysPath(path), (st.st_mode & 07777) | S_IWUSR); });
 }
 
 bool qk_isfullpath(const CQKString& path) { return path[0] == '/'; }
@@ -116,7 +130,7 @@ bool qk_isdotentry(const char* name) {
 
 DIR* qk_startscandir(const CQKString& directory, CQKString& name) {
   name.Empty();
-  DIR* stream = opendir(SysPath(directory));
+  DIR* stream = OpenDirectory(directory);
   if (stream == nullptr) return nullptr;
   if (!qk_scandirnext(stream, name)) {
     closedir(stream);
@@ -150,7 +164,7 @@ qk_scandirExtHandle* qk_startscandirExt(const CQKString& directory,
                                         CQKString& name, bool& isDirectory) {
   qk_scandirExtHandle* handle = new qk_scandirExtHandle();
   name.Empty();
-  handle->stream = opendir(SysPath(directory));
+  handle->stream = OpenDirectory(directory);
   if (handle->stream == nullptr) {
     delete handle;
     return nullptr;

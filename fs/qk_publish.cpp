@@ -23,10 +23,8 @@ CQKString DirectoryOf(const CQKString& path) {
 
 CQKStatus SyncDirectoryOf(const CQKString& path) {
   const CQKString directory = DirectoryOf(path);
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  }));
-  if (fd.get() == -1 || fsync(fd.get()) != 0) {
+  QKOwnedFd fd(qk_open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+  if (fd.get() == -1 || qk_retry([&] { return fsync(fd.get()); }) != 0) {
     return CQKStatus::PosixError(directory, errno);
   }
   return CQKStatus::OK();
@@ -63,14 +61,14 @@ void RemoveEntry(const CQKString& path) {
 }  // namespace
 
 CQKStatus qk_sync_durable(const CQKString& path) {
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(path, O_RDONLY | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd fd(qk_open(path, O_RDONLY | O_CLOEXEC, 0));
   if (fd.get() == -1) return CQKStatus::PosixError(path, errno);
   struct stat64 st;
-  if (fstat64(fd.get(), &st) != 0) return CQKStatus::PosixError(path, errno);
+  if (qk_retry([&] { return fstat64(fd.get(), &st); }) != 0) return CQKStatus::PosixError(path, errno);
   // A tree's files are too many to sync one by one; its file system at once.
-  const int synced = S_ISDIR(st.st_mode) ? syncfs(fd.get()) : fsync(fd.get());
+  const int synced = qk_retry([&] {
+    return S_ISDIR(st.st_mode) ? syncfs(fd.get()) : fsync(fd.get());
+  });
   if (synced != 0) return CQKStatus::PosixError(path, errno);
   return CQKStatus::OK();
 }
@@ -78,11 +76,11 @@ CQKStatus qk_sync_durable(const CQKString& path) {
 CQKStatus qk_publish(const CQKString& built, const CQKString& destination,
                      const CQKString& previousPath) {
   struct stat64 st;
-  if (lstat64(built.GetSafeStringPtr(), &st) != 0) {
+  if (qk_retry([&] { return lstat64(built.GetSafeStringPtr(), &st); }) != 0) {
     return CQKStatus::PosixError(built, errno);
   }
   const bool isDirectory = S_ISDIR(st.st_mode);
-  bool hadPrevious = lstat64(destination.GetSafeStringPtr(), &st) == 0;
+  bool hadPrevious = qk_retry([&] { return lstat64(destination.GetSafeStringPtr(), &st); }) == 0;
   if (hadPrevious) {
     const CQKStatus kept = KeepPrevious(destination, previousPath, isDirectory);
     // Gone meanwhile (another run moved it): nothing to keep.

@@ -112,9 +112,7 @@ CQKStatus Walker::Child(int parent, const dirent64& child,
 
 CQKStatus qk_walk(const CQKString& root, const QKWalkOptions& options,
                   QKWalkVisitor& visitor) {
-  QKOwnedFd fd(qk_retry([&] {
-    return qk_open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  }));
+  QKOwnedFd fd(qk_open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
   if (fd.get() == -1) return CQKStatus::PosixError(root, errno);
   const CQKString relative;
   const QKWalkEntry entry = {AT_FDCWD, root.GetSafeStringPtr(), root, relative,
