@@ -154,6 +154,14 @@ class TreeZipper : public QKWalkVisitor {
     textSet_ = true;
     return status;
   }
+  // A failure of minizip's: the archive and the system's reason follow
+  // when a write to it failed.
+  bool FailWriting(const char* message) {
+    const int error = archive_.GetWriteError();
+    if (error == 0) return Fail(message);
+    Fail(message, CQKStatus::PosixError(archive_.GetDestination(), error));
+    return false;
+  }
   // Stops the walk after a failure whose message is in the error text.
   static CQKStatus Failed() { return CQKStatus::PosixError("", EIO); }
 
@@ -259,7 +267,7 @@ bool TreeZipper::AddFile(int fd, const struct stat64& st,
   // Only the end of the file (0) stops the copy; a short read does not.
   while (count > 0) {
     if (zipWriteInFileInZip(zip_, buffer_, static_cast<unsigned>(count)) < 0) {
-      return Fail(kWriteFailed);
+      return FailWriting(kWriteFailed);
     }
     count = ReadBlock(fd, path);
     if (count < 0) return false;
@@ -300,13 +308,13 @@ bool TreeZipper::OpenEntry(const CQKString& name, const struct stat64& st,
                               nullptr, 0, nullptr, Z_DEFLATED, level, 0,
                               -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
                               nullptr, 0, kMadeByUnix, flags, 1) != ZIP_OK) {
-    return Fail(kAddEntryFailed);
+    return FailWriting(kAddEntryFailed);
   }
   return true;
 }
 
 bool TreeZipper::CloseEntry() {
-  if (zipCloseFileInZip(zip_) != ZIP_OK) return Fail(kCloseEntryFailed);
+  if (zipCloseFileInZip(zip_) != ZIP_OK) return FailWriting(kCloseEntryFailed);
   ++entries_;
   return true;
 }
@@ -331,7 +339,9 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
   if (archive.Create(zipPath)) {
     // A reason left over from earlier calls must not reach the message.
     errno = 0;
-    zip = zipOpen(archive.GetPath().GetSafeStringPtr(), APPEND_STATUS_CREATE);
+    zlib_filefunc64_def functions = archive.GetFunctions();
+    zip = zipOpen2_64(archive.GetPath().GetSafeStringPtr(), APPEND_STATUS_CREATE,
+                      nullptr, &functions);
   }
   if (zip == nullptr) {
     SetMessage(errorText_, kOpenArchiveFailed, errno);
@@ -344,7 +354,12 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
   // After a failure this also closes the entry left open; the temporary
   // archive then goes with `archive`.
   if (zipClose(zip, nullptr) != ZIP_OK && ok) {
-    errorText_ = kCloseArchiveFailed;
+    SetMessage(errorText_, kCloseArchiveFailed, 0);
+    if (archive.GetWriteError() != 0) {
+      errorText_ += "\n";
+      errorText_ += CQKStatus::PosixError(zipPath, archive.GetWriteError())
+                        .GetMessage();
+    }
     return false;
   }
   if (!ok) return false;

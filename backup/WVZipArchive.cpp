@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "backup/qk_leftovers.h"
@@ -263,6 +264,7 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
     errno = EISDIR;
     return false;
   }
+  destination_ = zipPath;
   CQKString directory;
   CQKString name;
   SplitPathIntoDirectoryAndName(zipPath, directory, name);
@@ -270,13 +272,14 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
     path_.SafeFormat("%s.qkzip-%ld-%u", directory.GetSafeStringPtr(),
                      static_cast<long>(getpid()), attempt);
     // Private while it is built: the data is the project's.
-    QKOwnedFd file(qk_open(path_, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600));
-    if (file.get() != -1) {
+    file_.Reset(qk_open(path_, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+    if (file_.get() != -1) {
       created_ = true;
       struct stat64 st;
-      if (qk_retry([&] { return fstat64(file.get(), &st); }) != 0) return false;
+      if (qk_retry([&] { return fstat64(file_.get(), &st); }) != 0) return false;
       device_ = st.st_dev;
       inode_ = st.st_ino;
+      output_ = std::make_unique<CWVZipOutput>(file_.get());
       return true;
     }
     if (errno != EEXIST) return false;
@@ -287,15 +290,24 @@ bool CWVZipArchive::IsSelf(const struct stat64& st) const {
   return created_ && st.st_dev == device_ && st.st_ino == inode_;
 }
 
+zlib_filefunc64_def CWVZipArchive::GetFunctions() {
+  return output_->GetFunctions();
+}
+
+int CWVZipArchive::GetWriteError() const {
+  return output_ != nullptr ? output_->GetError() : 0;
+}
+
 CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
-  QKOwnedFd file(qk_open(path_, O_RDWR | O_CLOEXEC, 0));
-  if (file.get() == -1) return CQKStatus::PosixError(path_, errno);
-  const bool ok = FillAllLocalSizes(file.get()) &&
-                  (entries <= 0xFFFF || CompleteZip64EndRecords(file.get(), entries)) &&
-                  TakePermissions(file.get(), zipPath) && qk_retry([&] { return fsync(file.get()); }) == 0;
+  const int fd = file_.get();
+  if (!output_->Flush()) return CQKStatus::PosixError(path_, output_->GetError());
+  const bool ok = FillAllLocalSizes(fd) &&
+                  (entries <= 0xFFFF || CompleteZip64EndRecords(fd, entries)) &&
+                  TakePermissions(fd, zipPath) &&
+                  qk_retry([&] { return fsync(fd); }) == 0;
   const int failure = errno;
   // A failed close may have lost what was written, as a failed fsync has.
-  const bool closed = file.Close() || errno == EINTR;
+  const bool closed = file_.Close() || errno == EINTR;
   if (!ok || !closed) return CQKStatus::PosixError(path_, ok ? errno : failure);
   const CQKStatus published = qk_publish(
       path_, zipPath,

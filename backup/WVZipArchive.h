@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "backup/WVZipOutput.h"
+#include "fs/qk_owned_fd.h"
 #include "fs/CQKStatus.h"
 #include "strings/CQKString.h"
 
@@ -23,9 +26,16 @@ class CWVZipArchive {
   CWVZipArchive& operator=(const CWVZipArchive&) = delete;
 
   // Creates the file exclusively, readable and writable by the owner only,
-  // in the directory of `zipPath`, which must not be a directory itself.
+  // in the directory of `zipPath`, which must not be a directory itself,
+  // and keeps it open for minizip and the completion.
   bool Create(const CQKString& zipPath);
+  // After Create: the functions through which minizip writes the file.
+  zlib_filefunc64_def GetFunctions();
+  // The errno of minizip's first failed write; 0 while none failed.
+  int GetWriteError() const;
   const CQKString& GetPath() const { return path_; }
+  // The `zipPath` given to Create.
+  const CQKString& GetDestination() const { return destination_; }
   // Whether `st` describes this very file, which a walk of a tree holding
   // the destination must not pack into itself.
   bool IsSelf(const struct stat64& st) const;
@@ -43,6 +53,9 @@ class CWVZipArchive {
 
  private:
   CQKString path_;
+  CQKString destination_;
+  QKOwnedFd file_{-1};
+  std::unique_ptr<CWVZipOutput> output_;
   dev_t device_ = 0;
   uint64_t inode_ = 0;
   bool created_ = false;

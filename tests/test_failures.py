@@ -157,7 +157,7 @@ FAILURES = [
      ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/Attach: not part of a backup"),
     # The previous archive stays, and no part of the new one is left beside it.
     (earlier_backup(), ['-f', 'proj', 'dest/a'], 1050,
-     ZIP_FAILED + "Unable to write file into zip archive."),
+     ZIP_FAILED + "Unable to write file into zip archive.\n<dir>/dest/a.zip: No space left on device"),
     (earlier_backup('-n'), ['-f', '-n', 'proj', 'dest/a'], 1305,
      "An error occurred while copying the final project directory.\n"
      "<dir>/dest/.a.qknew-*/Attach/noise.bin: No space left on device"),
