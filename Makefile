@@ -11,8 +11,8 @@ PREFIX ?= /usr/local
 BASELINE ?=
 RUNS ?= 3
 
-.PHONY: all deps build build-asan build-fuzz fuzz test coverage demo install \
-        package bench clean
+.PHONY: all deps build build-asan build-fuzz fuzz test torture coverage demo \
+        install package bench clean
 
 all: build
 
@@ -55,6 +55,11 @@ test: build build-asan build-fuzz
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE slow
 	sh fuzz/run.sh build-fuzz 5
+
+# Every system call of a run failed with each error, interrupted and killed
+# in turn, where `make test` takes a sample.
+torture: build
+	cd build && QK_TORTURE=all ctest --output-on-failure -R test_torture --timeout 0
 
 # Line coverage of the library and the program over every test. Test code,
 # the generated Unicode tables and system headers are left out of the count.

@@ -69,7 +69,7 @@ bool IsBackupEntry(const char* name, mode_t mode) {
 CQKStatus BackupDirectoryProblem(const CQKString& path) {
   QKOwnedFd fd(qk_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
   if (fd.get() == -1) return CQKStatus::PosixError(path, errno);
-  QKOwnedScan stream(fdopendir(fd.get()));
+  QKOwnedScan stream(qk_fdopendir(fd.get()));
   if (!stream) return CQKStatus::PosixError(path, errno);
   const int descriptor = fd.Release();
   bool hasDatabase = false;

@@ -307,7 +307,7 @@ CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
                   qk_retry([&] { return fsync(fd); }) == 0;
   const int failure = errno;
   // A failed close may have lost what was written, as a failed fsync has.
-  const bool closed = file_.Close() || errno == EINTR;
+  const bool closed = file_.Close();
   if (!ok || !closed) return CQKStatus::PosixError(path_, ok ? errno : failure);
   const CQKStatus published = qk_publish(
       path_, zipPath,

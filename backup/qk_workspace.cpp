@@ -1,14 +1,16 @@
 #include "backup/qk_workspace.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
@@ -18,16 +20,26 @@
 namespace {
 
 const char kMarkerSuffix[] = ".qkrun";
+const char kPendingPrefix[] = ".QKf-";
 const char kNamePrefix[] = "QKf";
 const size_t kUniqueLength = 6;
+const char kUniqueCharacters[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+bool EndsWith(const char* text, const char* suffix) {
+  const size_t length = strlen(text);
+  const size_t suffixLength = strlen(suffix);
+  return length >= suffixLength &&
+         strcmp(text + length - suffixLength, suffix) == 0;
+}
 
 // The working directory's name when `entry` is a marker's name.
 bool MarkedName(const char* entry, CQKString& name) {
-  const size_t length = strlen(entry);
   const size_t nameLength = strlen(kNamePrefix) + kUniqueLength;
-  if (length != 1 + nameLength + strlen(kMarkerSuffix) || entry[0] != '.' ||
+  if (strlen(entry) != 1 + nameLength + strlen(kMarkerSuffix) ||
+      entry[0] != '.' ||
       strncmp(entry + 1, kNamePrefix, strlen(kNamePrefix)) != 0 ||
-      strcmp(entry + 1 + nameLength, kMarkerSuffix) != 0) {
+      !EndsWith(entry, kMarkerSuffix)) {
     return false;
   }
   name.SetFromUTF8WithLength(reinterpret_cast<const unsigned char*>(entry + 1),
@@ -35,28 +47,90 @@ bool MarkedName(const char* entry, CQKString& name) {
   return true;
 }
 
+// The process id of a marker still being made, ".QKf-<pid>.qkrun".
+bool PendingPid(const char* entry, long& pid) {
+  if (strncmp(entry, kPendingPrefix, strlen(kPendingPrefix)) != 0 ||
+      !EndsWith(entry, kMarkerSuffix)) {
+    return false;
+  }
+  char* end = nullptr;
+  pid = strtol(entry + strlen(kPendingPrefix), &end, 10);
+  return pid > 0 && strcmp(end, kMarkerSuffix) == 0;
+}
+
 bool OwnedByUs(const CQKString& path, bool directory) {
   struct stat64 st;
-  return qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &st); }) == 0 && st.st_uid == geteuid() &&
+  return qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &st); }) == 0 &&
+         st.st_uid == geteuid() &&
          (directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
 }
 
-void SweepOne(const CQKString& directory, const CQKString& markerName,
-              const CQKString& name) {
+void SweepMarked(const CQKString& directory, const CQKString& markerName,
+                 const CQKString& name) {
   const CQKString marker = qk_join_path(directory, markerName);
   const CQKString path = qk_join_path(directory, name);
   if (!OwnedByUs(marker, false)) return;
-  QKOwnedFd fd(qk_open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
-  if (fd.get() == -1) {
-    // Its run got as far as removing the directory, or moved it away.
-    if (errno == ENOENT) qk_remove(marker);
-    return;
-  }
-  if (!OwnedByUs(path, true)) return;
-  if (qk_retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+  QKOwnedFd fd(qk_open(marker, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+  if (fd.get() == -1 ||
+      qk_retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
     return;  // a live run's
   }
-  if (qk_rmdir_recursive(path, true)) qk_remove(marker);
+  struct stat64 st;
+  const bool present =
+      qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &st); }) == 0;
+  if (present && (!OwnedByUs(path, true) || !qk_rmdir_recursive(path, true))) {
+    return;
+  }
+  qk_remove(marker);
+}
+
+// Makes a marker no sweep can take for a dead run's: created under a name of
+// this process's own, locked, and only then given its final name, which
+// names a working directory that does not exist yet.
+CQKStatus MakeMarker(const CQKString& directory, QKOwnedFd& lock,
+                     CQKString& name) {
+  CQKString pending;
+  pending.SafeFormat("%s%ld%s", kPendingPrefix, static_cast<long>(getpid()),
+                     kMarkerSuffix);
+  pending = qk_join_path(directory, pending);
+  // One of ours is a dead process's that had our id.
+  qk_remove(pending);
+  lock.Reset(qk_open(pending, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (lock.get() == -1) return CQKStatus::PosixError(directory, errno);
+  if (qk_retry([&] { return flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    const CQKStatus failed = CQKStatus::PosixError(pending, errno);
+    qk_remove(pending);
+    return failed;
+  }
+  for (;;) {
+    unsigned char random[kUniqueLength];
+    if (qk_retry([&] { return getrandom(random, sizeof random, 0); }) !=
+        static_cast<ssize_t>(sizeof random)) {
+      qk_remove(pending);
+      return CQKStatus::PosixError(pending, errno);
+    }
+    name = kNamePrefix;
+    for (unsigned char byte : random) {
+      name += kUniqueCharacters[byte % (sizeof kUniqueCharacters - 1)];
+    }
+    const CQKString path = qk_join_path(directory, name);
+    const CQKString marker = qk_workspace_marker(path);
+    struct stat64 st;
+    if (qk_retry([&] { return lstat64(path.GetSafeStringPtr(), &st); }) == 0) {
+      continue;
+    }
+    if (qk_retry([&] {
+          return renameat2(AT_FDCWD, pending.GetSafeStringPtr(), AT_FDCWD,
+                           marker.GetSafeStringPtr(), RENAME_NOREPLACE);
+        }) == 0) {
+      return CQKStatus::OK();
+    }
+    if (errno != EEXIST) {
+      const CQKStatus failed = CQKStatus::PosixError(marker, errno);
+      qk_remove(pending);
+      return failed;
+    }
+  }
 }
 
 }  // namespace
@@ -76,33 +150,20 @@ CQKString qk_workspace_marker(const CQKString& path) {
 
 CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
                               QKOwnedFd& lock) {
-  CQKString pattern = qk_join_path(directory, "QKfXXXXXX");
-  std::vector<char> name(pattern.GetSafeStringPtr(),
-                         pattern.GetSafeStringPtr() + pattern.GetLength() + 1);
+  QKOwnedFd held(-1);
+  CQKString name;
+  const CQKStatus marked = MakeMarker(directory, held, name);
+  if (!marked.IsOK()) return marked;
+  CQKString made = qk_join_path(directory, name);
   // Owner-only from the start: it holds a copy of the project's data.
-  if (mkdtemp(name.data()) == nullptr) {
-    return CQKStatus::PosixError(directory, errno);
-  }
-  CQKString made;
-  made.SetFromUTF8(name.data());
-  QKOwnedFd fd(qk_open(made, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
-  // Locked before it is marked, so no sweep ever sees it marked but free.
-  if (fd.get() == -1 ||
-      qk_retry([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+  if (qk_retry([&] { return mkdir(made.GetSafeStringPtr(), 0700); }) != 0) {
     const CQKStatus failed = CQKStatus::PosixError(made, errno);
-    qk_rmdir(made);
-    return failed;
-  }
-  const CQKString marker = qk_workspace_marker(made);
-  QKOwnedFd markerFd(qk_open(marker, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (markerFd.get() == -1 || !markerFd.Close()) {
-    const CQKStatus failed = CQKStatus::PosixError(marker, errno);
-    qk_rmdir(made);
+    qk_remove(qk_workspace_marker(made));
     return failed;
   }
   made += '/';
   path = made;
-  lock.Reset(fd.Release());
+  lock.Reset(held.Release());
   return CQKStatus::OK();
 }
 
@@ -111,10 +172,16 @@ void qk_workspace_sweep(const CQKString& directory) {
   QKOwnedScan stream(qk_startscandir(directory, entry));
   if (!stream) return;
   CQKString name;
+  long pid = 0;
   do {
     if (qk_interrupted() != 0) return;
-    if (MarkedName(entry.GetSafeStringPtr(), name)) {
-      SweepOne(directory, entry, name);
+    const char* text = entry.GetSafeStringPtr();
+    if (MarkedName(text, name)) {
+      SweepMarked(directory, entry, name);
+    } else if (PendingPid(text, pid) && pid != static_cast<long>(getpid()) &&
+               kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH &&
+               OwnedByUs(qk_join_path(directory, entry), false)) {
+      qk_remove(qk_join_path(directory, entry));
     }
   } while (qk_scandirnext(stream.get(), entry));
 }

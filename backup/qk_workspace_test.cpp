@@ -23,7 +23,7 @@ TEST_F(QkWorkspaceTest, SweepTakesOnlyDeadRunsOwnDirectories) {
   EXPECT_EQ(qktest::Str(qk_workspace_marker(path)),
             dir_.path() + "/." + live.substr(dir_.path().size() + 1, 9) + ".qkrun");
   {
-    QKOwnedFd other(open(live.c_str(), O_RDONLY | O_DIRECTORY));
+    QKOwnedFd other(open(qktest::Str(qk_workspace_marker(path)).c_str(), O_RDONLY));
     EXPECT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), -1);
     EXPECT_EQ(errno, EWOULDBLOCK);
   }
@@ -34,16 +34,19 @@ TEST_F(QkWorkspaceTest, SweepTakesOnlyDeadRunsOwnDirectories) {
       {"/QKfOther1", "d 700"}, {"/.QKfOther1.qkrun", "f 600"},
       {"/QKfNoMark", "d 700"}, {"/target", "d 700"}, {"/QKfLinked", "l target"},
       {"/.QKfLinked.qkrun", "f 600"}, {"/QKfLonger12", "d 700"},
-      {"/.QKfLonger12.qkrun", "f 600"}}));
+      {"/.QKfLonger12.qkrun", "f 600"}, {"/.QKf-999999999.qkrun", "f 600"},
+      {"/.QKf-1.qkrun", "f 600"}}));
   ASSERT_EQ(chown((dir_ / "QKfOther1").c_str(), qktest::kNobody, qktest::kNobody), 0);
   qk_workspace_sweep(dir_.path().c_str());
   Entries left = qktest::Tree(dir_.path());
   for (const char* gone : {"/QKfDead01", "/QKfDead01/Attach", "/QKfDead01/Attach/a",
-                           "/.QKfDead01.qkrun", "/.QKfGone01.qkrun"}) {
+                           "/.QKfDead01.qkrun", "/.QKfGone01.qkrun",
+                           "/.QKf-999999999.qkrun"}) {
     EXPECT_EQ(left.count(gone), 0u) << gone;
   }
+  // A marker in the making of a live process (init's id) stays too.
   for (const char* kept : {"/QKfOther1", "/QKfNoMark", "/QKfLinked", "/target",
-                           "/QKfLonger12", "/.QKfLonger12.qkrun"}) {
+                           "/QKfLonger12", "/.QKfLonger12.qkrun", "/.QKf-1.qkrun"}) {
     EXPECT_EQ(left.count(kept), 1u) << kept;
   }
   EXPECT_EQ(left.count(live.substr(dir_.path().size(), 10)), 1u);

@@ -73,12 +73,12 @@ CQKStatus CopyOpenFile(int in, const CQKString& source,
   }
   if (mtime != nullptr) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
-    if (futimens(out.get(), times) != 0) {
+    if (qk_retry([&] { return futimens(out.get(), times); }) != 0) {
       return CQKStatus::PosixError(target, errno);
     }
   }
   // A close that fails may have lost what was written.
-  if (!out.Close() && errno != EINTR) {
+  if (!out.Close()) {
     return CQKStatus::PosixError(target, errno);
   }
   return CQKStatus::OK();
@@ -145,7 +145,9 @@ CQKStatus CopyVisitor::LeaveDirectory(const QKWalkEntry& entry, int fd) {
   if (qk_retry([&] { return fstat64(fd, &st); }) != 0) return CQKStatus::PosixError(entry.path, errno);
   const CQKString target = TargetOf(entry);
   const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-  if (utimensat(AT_FDCWD, target.GetSafeStringPtr(), times, 0) != 0) {
+  if (qk_retry([&] {
+        return utimensat(AT_FDCWD, target.GetSafeStringPtr(), times, 0);
+      }) != 0) {
     return CQKStatus::PosixError(target, errno);
   }
   return CQKStatus::OK();

@@ -122,6 +122,15 @@ int qk_chmod_readwrite(const CQKString& path) {
   return qk_retry([&] { return chmod(SysPath(path), (st.st_mode & 07777) | S_IWUSR); });
 }
 
+DIR* qk_fdopendir(int fd) {
+  for (;;) {
+    DIR* stream = fdopendir(fd);
+    if (stream != nullptr || errno != EINTR || qk_interrupted() != 0) {
+      return stream;
+    }
+  }
+}
+
 bool qk_isfullpath(const CQKString& path) { return path[0] == '/'; }
 
 bool qk_isdotentry(const char* name) {

@@ -55,6 +55,10 @@ auto qk_retry(Call call) -> decltype(call()) {
   }
 }
 
+// fdopendir of `fd`, retried as qk_retry does; the stream owns `fd` once
+// made.
+DIR* qk_fdopendir(int fd);
+
 // Plain scan: every entry the system returns, "." and ".." included. When
 // qk_scandirnext answers false, errno is 0 at the end of the directory and
 // the reason when reading failed.

@@ -1,6 +1,7 @@
 #ifndef QK_FS_QK_OWNED_FD_H_
 #define QK_FS_QK_OWNED_FD_H_
 
+#include <errno.h>
 #include <unistd.h>
 
 // Owns one file descriptor (or -1) and closes it when it goes.
@@ -25,8 +26,9 @@ class QKOwnedFd {
     if (fd_ != -1) close(fd_);
     fd_ = fd;
   }
-  // Closes now, where a failure to close must be seen.
-  bool Close() { return close(Release()) == 0; }
+  // Closes now, where a failure to close must be seen. An interrupted
+  // close has still released the descriptor (Linux), and is no failure.
+  bool Close() { return close(Release()) == 0 || errno == EINTR; }
 
  private:
   int fd_;

@@ -56,7 +56,7 @@ class Walker {
 CQKStatus Walker::Directory(const QKWalkEntry& entry, QKOwnedFd& fd) {
   CQKStatus status = visitor_.EnterDirectory(entry, fd.get());
   if (!status.IsOK()) return status;
-  QKOwnedScan stream(fdopendir(fd.get()));
+  QKOwnedScan stream(qk_fdopendir(fd.get()));
   if (!stream) return CQKStatus::PosixError(entry.path, errno);
   const int descriptor = fd.Release();
   for (;;) {
