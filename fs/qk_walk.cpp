@@ -89,8 +89,9 @@ CQKStatus Walker::Child(int parent, const dirent64& child,
                         const CQKString& path, const CQKString& relative) {
   unsigned char type = DT_UNKNOWN;
   if (!ResolveType(parent, child, options_.links, type)) {
-    return errno == ENOENT ? CQKStatus::NotFound(path)
-                           : CQKStatus::PosixError(path, errno);
+    return errno == ENOENT && options_.skipVanished
+               ? CQKStatus::NotFound(path)
+               : CQKStatus::PosixError(path, errno);
   }
   const QKWalkEntry entry = {parent, child.d_name, path, relative, type};
   if (type != DT_DIR) return visitor_.VisitEntry(entry);
@@ -102,8 +103,9 @@ CQKStatus Walker::Child(int parent, const dirent64& child,
   if (fd.get() == -1) {
     // Gone, or no longer a directory: what was listed is not there now.
     const bool vanished = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
-    return vanished ? CQKStatus::NotFound(path)
-                    : CQKStatus::PosixError(path, errno);
+    return vanished && options_.skipVanished
+               ? CQKStatus::NotFound(path)
+               : CQKStatus::PosixError(path, errno);
   }
   return Directory(entry, fd);
 }
