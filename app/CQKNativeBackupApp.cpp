@@ -8,7 +8,6 @@
 #include "app/CQKProgressLine.h"
 #include "app/WVDateTime.h"
 #include "app/wv_outstream.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_path.h"
 
 CQKNativeBackupApp NativeBackupApp;
@@ -171,6 +170,7 @@ unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
   CWVDateTime finished;
   started.SetWithCurrentDateTime();
   std::unique_ptr<CQKProgressLine> progress = StartProgress(job, step);
+  context_.SetProgressLine(progress.get());
   unsigned int result = 0;
   switch (step) {
     case CQKNativeBackup::kStepCreateTempDirectory:
@@ -189,6 +189,7 @@ unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
       result = job.FinalCopyProject();
       break;
   }
+  context_.SetProgressLine(nullptr);
   progress.reset();  // the outcome takes the percentage's place
   finished.SetWithCurrentDateTime();
 
@@ -243,7 +244,7 @@ unsigned int CQKNativeBackupApp::Main(const CQKStringList& args) {
   const unsigned int parsed = ProcessArgs(args, params);
   if (parsed != kArgsContinue) return parsed;
 
-  CQKNativeBackup job(params);
+  CQKNativeBackup job(params, context_);
   CWVDateTime start;
   CWVDateTime end;
   wvcout << wvendl << "Backup is running (four steps):" << wvendl;
@@ -271,11 +272,12 @@ unsigned int CQKNativeBackupApp::Main(const CQKStringList& args) {
     wvcout.flush();
   }
   FinishRun(job, params, result != 0);
-  // As a shell reports a process the signal ended; one that arrives after
-  // the last step changes nothing.
-  const int signal = qk_interrupted();
-  if (result != 0 && signal != 0) {
-    return 128 + static_cast<unsigned int>(signal);
-  }
-  return result;
+  return ExitStatus(result);
+}
+
+// The result code, but for an interrupted run: as a shell reports a process
+// the signal ended. One that arrives after the last step changes nothing.
+unsigned int CQKNativeBackupApp::ExitStatus(unsigned int result) const {
+  if ((result & 0xFF) != CQKNativeBackup::kInterrupted) return result;
+  return 128 + static_cast<unsigned int>(context_.GetStopSignal());
 }

@@ -1,15 +1,16 @@
 #ifndef QK_APP_CQKNATIVEBACKUPAPP_H_
 #define QK_APP_CQKNATIVEBACKUPAPP_H_
 
-#include "app/CBackupParameters.h"
+#include "app/CQKConsoleContext.h"
+#include "backup/CBackupParameters.h"
 #include "backup/CQKNativeBackup.h"
 #include "containers/CQKStringList.h"
 #include "strings/CQKString.h"
 
 // The utility itself: parses the command line, serves help and version, and
 // runs one backup job step by step with its console transcript. Main's
-// result is the process exit status: 0 success, 1 usage error, otherwise the
-// failing step's result code.
+// result is the process exit status: 0 success, 1 usage error, 128 plus the
+// signal for an interrupted run, otherwise the failing step's result code.
 class CQKNativeBackupApp {
  public:
   // What ProcessArgs and ProcessArg answer.
@@ -37,6 +38,10 @@ class CQKNativeBackupApp {
   unsigned int RunSteps(CQKNativeBackup& job, const CBackupParameters& params);
   void FinishRun(CQKNativeBackup& job, const CBackupParameters& params,
                  bool failed);
+  unsigned int ExitStatus(unsigned int result) const;
+
+  // Asks the run to stop on a signal; shows the step's progress.
+  CQKConsoleContext context_;
 };
 
 extern CQKNativeBackupApp NativeBackupApp;

@@ -17,13 +17,9 @@ const char kBlank[] = "    ";
 
 }  // namespace
 
-CQKProgressLine::CQKProgressLine(uint64_t total) : total_(total) {
-  qk_progress_set_sink(this);
-  Show();
-}
+CQKProgressLine::CQKProgressLine(uint64_t total) : total_(total) { Show(); }
 
 CQKProgressLine::~CQKProgressLine() {
-  qk_progress_set_sink(nullptr);
   if (shownPercent_ < 0) return;
   wvcout << kBack << kBlank << kBack;
   wvcout.flush();

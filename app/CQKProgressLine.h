@@ -4,25 +4,26 @@
 #include <chrono>
 #include <cstdint>
 
-#include "fs/qk_progress.h"
 
 // How far a step has come, as a percentage after its title on standard
 // output (a terminal: the percentage is redrawn in place with backspaces).
-// While it lives it is the run's progress sink. It redraws at most a few
+// The run context hands it the step's reports. It redraws at most a few
 // times a second, so a report costs little more than a clock reading, and
 // when destroyed it erases what it drew: the line holds the title alone
 // again and the outcome follows as if no progress had been shown.
-class CQKProgressLine : public QKProgressSink {
+class CQKProgressLine {
  public:
   // `total` units of work; 0 when the step reports its total itself.
   explicit CQKProgressLine(uint64_t total);
-  ~CQKProgressLine() override;
+  virtual ~CQKProgressLine();
 
   CQKProgressLine(const CQKProgressLine&) = delete;
   CQKProgressLine& operator=(const CQKProgressLine&) = delete;
 
-  void Advance(uint64_t done) override;
-  void SetTotal(uint64_t total) override;
+  // `done` more units are finished.
+  void Advance(uint64_t done);
+  // The step's total is now `total` units.
+  void SetTotal(uint64_t total);
 
  private:
   void Show();

@@ -1,6 +1,6 @@
+#include "app/CQKConsoleContext.h"
 #include "app/CQKNativeBackupApp.h"
 #include "app/wv_outstream.h"
-#include "fs/qk_interrupt.h"
 
 #include <malloc.h>
 
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
       args.AddStringToList(arg, 0x7FFFFFFF);
     }
     // Before the first step, so no signal can end a run half done.
-    qk_interrupt_install();
+    CQKConsoleContext::InstallSignalHandlers();
     return static_cast<int>(NativeBackupApp.Main(args));
   } catch (...) {
     wvcerr << wvendl << "Exception occurred!" << wvendl;

@@ -1,10 +1,13 @@
 #ifndef QK_BACKUP_CQKNATIVEBACKUP_H_
 #define QK_BACKUP_CQKNATIVEBACKUP_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 
-#include "app/CBackupParameters.h"
+#include "backup/CBackupParameters.h"
 #include "backup/CSQLiteBackup.h"
+#include "fs/CQKRunContext.h"
 #include "fs/CQKStatus.h"
 #include "fs/qk_owned_fd.h"
 #include "strings/CQKString.h"
@@ -62,20 +65,18 @@ class CQKNativeBackup {
     kDestinationDirectoryUnusable = 33,
   };
 
+  // A run that nothing stops and that shows no progress.
   explicit CQKNativeBackup(CBackupParameters& params);
+  // A run whose loops ask `context` whether to stop and tell it how far
+  // they have come.
+  CQKNativeBackup(CBackupParameters& params, CQKRunContext& context);
   virtual ~CQKNativeBackup() = default;
 
   CQKNativeBackup(const CQKNativeBackup&) = delete;
   CQKNativeBackup& operator=(const CQKNativeBackup&) = delete;
 
-  // Step 1: checks source and destination (a destination that is the
-  // project, lies in it or holds it is refused; its directory must exist
-  // and be writable), fits the destination's ".zip" suffix to the mode,
-  // tidies what dead runs left beside it and in the directory for
-  // temporary files, makes sure an existing backup directory is one and can
-  // be replaced (-f -n) and creates the working directory, never inside the
-  // project or the destination and never anywhere but the directory for
-  // temporary files.
+  // Step 1: the checks and destination rules of CQKBackupPreflight, then
+  // the working directory.
   unsigned int CreateTempDirectory();
   // Step 2: hot backup of the project database into the working directory.
   unsigned int BackupDB();
@@ -110,22 +111,17 @@ class CQKNativeBackup {
   const CQKString& GetWorkingDirectory() const { return workingDirectory_; }
 
  private:
-  unsigned int Fail(Step step, ErrorType error, const char* message);
-  // As Fail, with what failed and why on the message's second line.
-  unsigned int Fail(Step step, ErrorType error, const char* message,
+  // Sets the error text of `result`, with `name` (a project directory) where
+  // the sentence names one and `detail` after it; answers `result`.
+  unsigned int Fail(unsigned int result, const char* name,
                     const CQKStatus& detail);
-  // The step's failure when a signal asked the run to stop.
-  unsigned int Interrupted(Step step);
+  // The step's outcome, an interruption when a stop was asked for.
+  unsigned int Finish(Step step, unsigned int result);
   CQKString WorkingPath(const char* name) const;
-  unsigned int CheckAndCreate();
-  void FitDestination();
-  unsigned int CheckDestination(ErrorType sourceError);
-  unsigned int CheckDestinationDirectory();
-  unsigned int CheckPreviousBackup();
-  unsigned int MakeWorkingDirectory();
   CQKStatus BuildBesideDestination();
 
   CBackupParameters& params_;
+  CQKRunContext& context_;
   CQKString workingDirectory_;
   CQKString errorText_;
   // The clean-up must never remove a directory this job did not create.
@@ -138,6 +134,8 @@ class CQKNativeBackup {
   CQKString previousPath_;
   bool builtCreated_ = false;
   bool installed_ = false;
+  // What step 1 narrowed the process's file-creation mask to.
+  mode_t creationMask_ = 022;
 };
 
 #endif  // QK_BACKUP_CQKNATIVEBACKUP_H_

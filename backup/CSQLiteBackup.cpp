@@ -13,8 +13,6 @@
 #include <thread>
 
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
-#include "fs/qk_progress.h"
 
 namespace {
 
@@ -49,22 +47,25 @@ int CopiedPages(sqlite3_backup* backup) {
   return sqlite3_backup_pagecount(backup) - sqlite3_backup_remaining(backup);
 }
 
-// Tells the progress sink what the step just copied.
+// Tells the run what the step just copied.
 class PageReport {
  public:
+  explicit PageReport(CQKRunContext& context) : context_(context) {}
+
   void Update(sqlite3_backup* backup) {
     const int total = sqlite3_backup_pagecount(backup);
-    if (total != total_) qk_progress_total(static_cast<uint64_t>(total));
+    if (total != total_) context_.SetTotal(static_cast<uint64_t>(total));
     total_ = total;
     // A restarted pass counts again only once it passes the last report.
     const int copied = CopiedPages(backup);
     if (copied > reported_) {
-      qk_progress_advance(static_cast<uint64_t>(copied - reported_));
+      context_.Advance(static_cast<uint64_t>(copied - reported_));
       reported_ = copied;
     }
   }
 
  private:
+  CQKRunContext& context_;
   int total_ = -1;
   int reported_ = 0;
 };
@@ -73,13 +74,14 @@ class PageReport {
 // makes SQLite start the copy over; with small steps a steady stream of
 // commits would restart it forever, so each restart doubles the step. The
 // source stays locked for at most one step, so writers still get through.
-CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup) {
+CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup,
+                                         CQKRunContext& context) {
   int pagesPerStep = kPagesPerStep;
   int copied = 0;
   std::chrono::microseconds busyWait = kFirstBusyWait;
-  PageReport report;
+  PageReport report(context);
   for (;;) {
-    if (qk_interrupted() != 0) return CSQLiteBackup::kInterrupted;
+    if (context.IsStopRequested()) return CSQLiteBackup::kInterrupted;
     CSQLiteBackup::BackupError result = CSQLiteBackup::TranslateError(
         sqlite3_backup_step(backup, pagesPerStep), CSQLiteBackup::kFromBackup);
     if (result == CSQLiteBackup::kBackupBusy ||
@@ -102,7 +104,9 @@ CSQLiteBackup::BackupError StepUntilDone(sqlite3_backup* backup) {
   }
 }
 
-int StopRequested(void*) { return qk_interrupted() != 0 ? 1 : 0; }
+int StopRequested(void* context) {
+  return static_cast<CQKRunContext*>(context)->IsStopRequested() ? 1 : 0;
+}
 
 // Keeps the first row of a quick_check: "ok", or the first problem found.
 // A problem's report starts with a line naming the schema, "*** in
@@ -129,7 +133,11 @@ bool IsAboutSource(CSQLiteBackup::BackupError error) {
 
 CSQLiteBackup::CSQLiteBackup(const char* source, const char* destination,
                              bool overwrite)
-    : overwrite_(overwrite) {
+    : CSQLiteBackup(source, destination, overwrite, CQKRunContext::Quiet()) {}
+
+CSQLiteBackup::CSQLiteBackup(const char* source, const char* destination,
+                             bool overwrite, CQKRunContext& context)
+    : overwrite_(overwrite), context_(context) {
   // Byte for byte: a converted path would name another file, or none.
   source_.SetFromUTF8(source);
   destination_.SetFromUTF8(destination);
@@ -144,8 +152,7 @@ bool CSQLiteBackup::SameFile() const {
   struct stat64 destination;
   return qk_stat(source_, &source) == 0 &&
          qk_stat(destination_, &destination) == 0 &&
-         source.st_dev == destination.st_dev &&
-         source.st_ino == destination.st_ino;
+         qk_same_file(source, destination);
 }
 
 void CSQLiteBackup::SetErrorMessage(const CQKString& path,
@@ -255,7 +262,7 @@ CSQLiteBackup::BackupError CSQLiteBackup::Copy(sqlite3* source,
     SetErrorMessage(destination_, sqlite3_errmsg(destination));
     return result;
   }
-  BackupError result = StepUntilDone(backup);
+  BackupError result = StepUntilDone(backup, context_);
   // Finishing leaves the failed step's reason on the destination connection.
   sqlite3_backup_finish(backup);
   if (result == kDone || result == kInterrupted) {
@@ -272,12 +279,12 @@ CSQLiteBackup::BackupError CSQLiteBackup::Copy(sqlite3* source,
 // indexes against their tables, which would cost many times more.
 CSQLiteBackup::BackupError CSQLiteBackup::CheckCopy(sqlite3* destination) {
   sqlite3_progress_handler(destination, kStepsBetweenStopChecks, StopRequested,
-                           nullptr);
+                           &context_);
   CQKString verdict;
   const int code = sqlite3_exec(destination, "PRAGMA quick_check(1)",
                                 KeepVerdict, &verdict, nullptr);
   sqlite3_progress_handler(destination, 0, nullptr, nullptr);
-  if (qk_interrupted() != 0) return kInterrupted;
+  if (context_.IsStopRequested()) return kInterrupted;
   if (code != SQLITE_OK) {
     const BackupError result = TranslateError(code, kFromBackup);
     SetErrorMessage(result == kCorrupt ? source_ : destination_,

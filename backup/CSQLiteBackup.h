@@ -1,6 +1,7 @@
 #ifndef QK_BACKUP_CSQLITEBACKUP_H_
 #define QK_BACKUP_CSQLITEBACKUP_H_
 
+#include "fs/CQKRunContext.h"
 #include "strings/CQKString.h"
 
 struct sqlite3;
@@ -47,7 +48,7 @@ class CSQLiteBackup {
     kBackupNoMem = 27,
     kBackupBusy = 29,
     kBackupLocked = 30,
-    // The run was asked to stop (qk_interrupted) before the copy was done.
+    // The run was asked to stop before the copy was done.
     kInterrupted = 31,
   };
 
@@ -58,8 +59,11 @@ class CSQLiteBackup {
     kFromDestinationOpen = 2,
   };
 
-  // Both paths are taken byte for byte.
+  // Both paths are taken byte for byte. Nothing stops this copy.
   CSQLiteBackup(const char* source, const char* destination, bool overwrite);
+  // A copy that asks `context` whether to stop and tells it the pages.
+  CSQLiteBackup(const char* source, const char* destination, bool overwrite,
+                CQKRunContext& context);
   virtual ~CSQLiteBackup();
 
   CSQLiteBackup(const CSQLiteBackup&) = delete;
@@ -72,8 +76,8 @@ class CSQLiteBackup {
   // source is waited for, and a source that other connections keep changing
   // is still copied in full. The finished copy is checked (PRAGMA
   // quick_check on the copy, never on the live source): damage is kCorrupt.
-  // A stop request (qk_interrupted) ends the copy with kInterrupted. Pages
-  // go to qk_progress_total and qk_progress_advance as they are copied.
+  // A stop request ends the copy with kInterrupted. Pages go to the
+  // context's total and progress as they are copied.
   BackupError BackupDB();
 
   // Why the last BackupDB failed, as "<database path>: <reason>", the reason
@@ -99,6 +103,7 @@ class CSQLiteBackup {
   CQKString source_;
   CQKString destination_;
   bool overwrite_;
+  CQKRunContext& context_;
   CQKString errorMessage_;
 };
 

@@ -91,14 +91,14 @@ TEST_F(CSQLiteBackupTest, OnlyASuccessfulCopyReplacesAFile) {
   EXPECT_EQ(before, qktest::Tree(dir_.path()));
   {
     qktest::Progress stopper(1);
-    B stopped(source_.c_str(), copy_.c_str(), true);
+    B stopped(source_.c_str(), copy_.c_str(), true, stopper);
     EXPECT_EQ(B::kInterrupted, stopped.BackupDB());
     EXPECT_EQ("", qktest::Str(stopped.GetErrorMessage()));
   }
   {
     qktest::Progress pages;
     umask(002);
-    ASSERT_EQ(B::kSuccess, B(source_.c_str(), copy_.c_str(), true).BackupDB());
+    ASSERT_EQ(B::kSuccess, B(source_.c_str(), copy_.c_str(), true, pages).BackupDB());
     EXPECT_EQ(Query(copy_, "PRAGMA page_count"), std::to_string(pages.total));
     EXPECT_EQ(pages.total, pages.done);
   }

@@ -14,10 +14,8 @@
 
 #include "backup/WVZipArchive.h"
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
-#include "fs/qk_progress.h"
 #include "fs/qk_walk.h"
 
 namespace {
@@ -114,9 +112,11 @@ bool LooksIncompressible(const unsigned char* block, size_t size) {
 // listed fails the archive, as a backup without it would be no backup.
 class TreeZipper : public QKWalkVisitor {
  public:
-  TreeZipper(zipFile zip, const CWVZipArchive& archive, bool relativeNames,
+  TreeZipper(CQKRunContext& context, zipFile zip, const CWVZipArchive& archive,
+             bool relativeNames,
              bool directoryEntries, unsigned char* buffer, CQKString& errorText)
-      : zip_(zip),
+      : context_(context),
+        zip_(zip),
         archive_(archive),
         relativeNames_(relativeNames),
         directoryEntries_(directoryEntries),
@@ -165,6 +165,7 @@ class TreeZipper : public QKWalkVisitor {
   // Stops the walk after a failure whose message is in the error text.
   static CQKStatus Failed() { return CQKStatus::PosixError("", EIO); }
 
+  CQKRunContext& context_;
   zipFile zip_;
   const CWVZipArchive& archive_;
   const bool relativeNames_;
@@ -201,6 +202,7 @@ bool TreeZipper::AddSource(const CQKString& source) {
   prefix_ = endsWithSlash ? "" : "/";
   QKWalkOptions options;
   options.links = QKWalkLinks::kFollowedToFiles;
+  options.context = &context_;
   const CQKStatus status = qk_walk(source, options, *this);
   if (status.IsOK()) return true;
   if (status.IsInterrupted()) return Fail(kInterrupted);
@@ -279,14 +281,15 @@ bool TreeZipper::AddFile(int fd, const struct stat64& st,
 // set.
 ssize_t TreeZipper::ReadBlock(int fd, const CQKString& path) {
   const ssize_t count =
-      qk_interrupted() != 0
+      context_.IsStopRequested()
           ? -1
-          : qk_retry([&] { return read(fd, buffer_, kReadBufferSize); });
+          : qk_retry(context_,
+                     [&] { return read(fd, buffer_, kReadBufferSize); });
   if (count >= 0) {
-    qk_progress_advance(static_cast<uint64_t>(count));
+    context_.Advance(static_cast<uint64_t>(count));
     return count;
   }
-  if (qk_interrupted() != 0) {
+  if (context_.IsStopRequested()) {
     Fail(kInterrupted);
   } else {
     Fail(kReadFailed, CQKStatus::PosixError(path, errno));
@@ -321,7 +324,10 @@ bool TreeZipper::CloseEntry() {
 
 }  // namespace
 
-CWVZip::CWVZip() {}
+CWVZip::CWVZip() : CWVZip(CQKRunContext::Quiet(), 022) {}
+
+CWVZip::CWVZip(CQKRunContext& context, mode_t creationMask)
+    : context_(context), creationMask_(creationMask) {}
 
 CWVZip::~CWVZip() {}
 
@@ -348,7 +354,7 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
     return false;
   }
 
-  TreeZipper zipper(zip, archive, relativeNames, directoryEntries,
+  TreeZipper zipper(context_, zip, archive, relativeNames, directoryEntries,
                     buffer.get(), errorText_);
   const bool ok = zipper.AddSource(source);
   // After a failure this also closes the entry left open; the temporary
@@ -363,7 +369,8 @@ bool CWVZip::ZipFile(const CQKString& source, const CQKString& zipPath,
     return false;
   }
   if (!ok) return false;
-  const CQKStatus installed = archive.Install(zipPath, zipper.GetEntryCount());
+  const CQKStatus installed = archive.Install(zipPath, zipper.GetEntryCount(),
+                                                 creationMask_);
   if (!installed.IsOK()) {
     errorText_ = kCloseArchiveFailed;
     errorText_ += "\n";

@@ -3,6 +3,9 @@
 
 #include <zip.h>
 
+#include <sys/types.h>
+
+#include "fs/CQKRunContext.h"
 #include "strings/CQKString.h"
 
 // Packs a directory tree into a new zip archive through minizip. Every
@@ -14,7 +17,12 @@
 // the text as it was.
 class CWVZip {
  public:
+  // An archive that nothing stops, created as under the mask 022.
   CWVZip();
+  // An archive whose loops ask `context` whether to stop (between buffers
+  // and entries) and tell it the bytes read, its file given the modes new
+  // files get under `creationMask`.
+  CWVZip(CQKRunContext& context, mode_t creationMask);
   virtual ~CWVZip();
 
   CWVZip(const CWVZip&) = delete;
@@ -35,9 +43,8 @@ class CWVZip {
   //
   // The archive is built under a private temporary name in the
   // destination's directory and renamed over `zipPath` only when complete:
-  // a failure or an interruption (asked between buffers and entries) leaves
-  // an existing archive untouched and no partial one behind. Bytes read are
-  // reported to the progress sink.
+  // a failure or an interruption leaves an existing archive untouched and no
+  // partial one behind.
   bool ZipFile(const CQKString& source, const CQKString& zipPath,
                bool relativeNames, bool directoryEntries);
 
@@ -50,6 +57,8 @@ class CWVZip {
   const CQKString& GetErrorText() const { return errorText_; }
 
  private:
+  CQKRunContext& context_;
+  const mode_t creationMask_;
   CQKString errorText_;
 };
 

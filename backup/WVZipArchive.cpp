@@ -236,17 +236,19 @@ bool CompleteZip64EndRecords(int fd, uint64_t entries) {
 }
 
 // An archive that replaces another keeps its owner, group and mode, so an
-// administrator's choice survives every later run; the umask may narrow
-// the mode but never widens it.
-bool TakePermissions(int fd, const CQKString& zipPath) {
-  const mode_t mask = umask(0);
-  umask(mask);
+// administrator's choice survives every later run; the creation mask may
+// narrow the mode but never widens it.
+bool TakePermissions(int fd, const CQKString& zipPath, mode_t mask) {
   struct stat64 previous;
-  if (qk_stat(zipPath, &previous) != 0) return qk_retry([&] { return fchmod(fd, 0666 & ~mask); }) == 0;
+  if (qk_stat(zipPath, &previous) != 0) {
+    return qk_retry([&] { return fchmod(fd, 0666 & ~mask); }) == 0;
+  }
   // Without privileges the owner may not pass; the mode still does.
   [[maybe_unused]] const int owned =
       fchown(fd, previous.st_uid, previous.st_gid);
-  return qk_retry([&] { return fchmod(fd, previous.st_mode & 0777 & ~mask); }) == 0;
+  return qk_retry([&] {
+           return fchmod(fd, previous.st_mode & 0777 & ~mask);
+         }) == 0;
 }
 
 }  // namespace
@@ -298,12 +300,13 @@ int CWVZipArchive::GetWriteError() const {
   return output_ != nullptr ? output_->GetError() : 0;
 }
 
-CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries) {
+CQKStatus CWVZipArchive::Install(const CQKString& zipPath, uint64_t entries,
+                                 mode_t mask) {
   const int fd = file_.get();
   if (!output_->Flush()) return CQKStatus::PosixError(path_, output_->GetError());
   const bool ok = FillAllLocalSizes(fd) &&
                   (entries <= 0xFFFF || CompleteZip64EndRecords(fd, entries)) &&
-                  TakePermissions(fd, zipPath) &&
+                  TakePermissions(fd, zipPath, mask) &&
                   qk_retry([&] { return fsync(fd); }) == 0;
   const int failure = errno;
   // A failed close may have lost what was written, as a failed fsync has.

@@ -45,11 +45,11 @@ class CWVZipArchive {
   // leaves them 0 below 4 GiB, which readers flag as a header error), and
   // beyond 65535 entries the zip64 end records are added. The file then
   // takes the permissions of the archive it replaces (owner, group, and its
-  // mode narrowed by the umask; 0666 less the umask when there is none),
+  // mode narrowed by `mask`; 0666 less `mask` when there is none),
   // reaches the disk, and is renamed to `zipPath`, its directory synced; a
   // failure at any point, the last sync included, leaves the archive that
   // was there before.
-  CQKStatus Install(const CQKString& zipPath, uint64_t entries);
+  CQKStatus Install(const CQKString& zipPath, uint64_t entries, mode_t mask);
 
  private:
   CQKString path_;

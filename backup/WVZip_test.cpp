@@ -50,8 +50,10 @@ Entries ReadBack(const std::string& zip) {
 
 // "ok" and the error text on success (which leaves it empty), else the text.
 std::string Zip(const std::string& source, const std::string& zip,
-                bool relativeNames = true, bool directoryEntries = true) {
-  CWVZip zipper;
+                bool relativeNames = true, bool directoryEntries = true,
+                CQKRunContext& context = CQKRunContext::Quiet(),
+                mode_t mask = 022) {
+  CWVZip zipper(context, mask);
   const bool ok = zipper.ZipFile(source.c_str(), zip.c_str(), relativeNames,
                                  directoryEntries);
   return (ok ? "ok" : "") + qktest::Str(zipper.GetErrorText());
@@ -85,7 +87,8 @@ TEST_F(WVZipTest, NamingModes) {
 // the umask may narrow; a new one gets 0666 less the umask.
 TEST_F(WVZipTest, ArchivePermissions) {
   ASSERT_TRUE(MakeTree(dir_ / "src", {{"", "d 755"}, {"/f", "f 644 f"}}));
-  // The earlier archive's mode (-1: none) and owner, the umask, the result.
+  // The earlier archive's mode (-1: none) and owner, the creation mask, the
+  // result.
   const struct { int previous; uid_t owner; mode_t mask; std::string result; }
       kCases[] = {{-1, 0, 022, "0:0 f 644"}, {-1, 0, 077, "0:0 f 600"},
                   {0600, qktest::kNobody, 022, "65534:65534 f 600"},
@@ -97,8 +100,8 @@ TEST_F(WVZipTest, ArchivePermissions) {
       qktest::WriteFile(zip, "earlier");
       ASSERT_EQ(0, chmod(zip.c_str(), c.previous) | chown(zip.c_str(), c.owner, c.owner));
     }
-    umask(c.mask);
-    ASSERT_EQ("ok", Zip(dir_ / "src/", zip));
+    ASSERT_EQ("ok", Zip(dir_ / "src/", zip, true, true, CQKRunContext::Quiet(),
+                        c.mask));
     EXPECT_EQ(qktest::Entry(zip, true).substr(0, c.result.size()), c.result);
   }
 }
@@ -129,7 +132,7 @@ TEST_F(WVZipTest, ContentsProgressAndInterruption) {
         if (name.find("/.qkzip-") == 0) building = entry.substr(0, 5);
       }
     });
-    ASSERT_EQ("ok", Zip(dir_ / "src/", dir_ / "out/b.zip"));
+    ASSERT_EQ("ok", Zip(dir_ / "src/", dir_ / "out/b.zip", true, true, progress));
     EXPECT_EQ(2 * 16384 + 1 + noise.size() + text.size(), progress.done);
     EXPECT_EQ("f 600", building);
   }
@@ -140,8 +143,9 @@ TEST_F(WVZipTest, ContentsProgressAndInterruption) {
   const auto before = qktest::Tree(dir_.path());
   for (int stopAt : {-1, 1}) {  // -1: before anything
     qktest::Progress progress(stopAt);
-    if (stopAt == -1) qk_interrupt_raise(SIGINT);
-    EXPECT_EQ("Zip module: Interrupted.", Zip(dir_ / "src/", dir_ / "out/b.zip"));
+    if (stopAt == -1) progress.stop = SIGINT;
+    EXPECT_EQ("Zip module: Interrupted.",
+              Zip(dir_ / "src/", dir_ / "out/b.zip", true, true, progress));
     EXPECT_EQ(before, qktest::Tree(dir_.path()));
   }
 }

@@ -12,7 +12,6 @@
 
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_path.h"
 
 namespace {
@@ -105,14 +104,15 @@ CQKString qk_private_name(const CQKString& destination, const char* kind,
   return path;
 }
 
-void qk_sweep_leftovers(const CQKString& destination) {
+void qk_sweep_leftovers(const CQKString& destination,
+                        const CQKRunContext& context) {
   const Place place = Split(destination);
   CQKString entry;
   QKOwnedScan stream(
       qk_startscandir(place.directory, entry));
   if (!stream) return;
   do {
-    if (qk_interrupted() != 0) return;
+    if (context.IsStopRequested()) return;
     SweepEntry(place, destination, entry);
   } while (qk_scandirnext(stream.get(), entry));
 }

@@ -1,6 +1,7 @@
 #ifndef QK_BACKUP_QK_LEFTOVERS_H_
 #define QK_BACKUP_QK_LEFTOVERS_H_
 
+#include "fs/CQKRunContext.h"
 #include "strings/CQKString.h"
 
 // A run's own entries beside the destination NAME carry its process id, so
@@ -19,8 +20,9 @@ CQKString qk_private_name(const CQKString& destination, const char* kind,
 // dead run's previous backup is put back under it first; then their build
 // directories, previous backups and partial archives go. Entries of a live
 // run are left alone; an entry of this process's own id can only be from an
-// earlier process that had it. Stops early when a signal asks the run to
+// earlier process that had it. Stops early when `context` asks the run to
 // stop; never fails the run.
-void qk_sweep_leftovers(const CQKString& destination);
+void qk_sweep_leftovers(const CQKString& destination,
+                        const CQKRunContext& context);
 
 #endif  // QK_BACKUP_QK_LEFTOVERS_H_

@@ -14,7 +14,6 @@
 
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_path.h"
 
 namespace {
@@ -167,14 +166,15 @@ CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
   return CQKStatus::OK();
 }
 
-void qk_workspace_sweep(const CQKString& directory) {
+void qk_workspace_sweep(const CQKString& directory,
+                        const CQKRunContext& context) {
   CQKString entry;
   QKOwnedScan stream(qk_startscandir(directory, entry));
   if (!stream) return;
   CQKString name;
   long pid = 0;
   do {
-    if (qk_interrupted() != 0) return;
+    if (context.IsStopRequested()) return;
     const char* text = entry.GetSafeStringPtr();
     if (MarkedName(text, name)) {
       SweepMarked(directory, entry, name);

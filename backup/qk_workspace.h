@@ -1,6 +1,7 @@
 #ifndef QK_BACKUP_QK_WORKSPACE_H_
 #define QK_BACKUP_QK_WORKSPACE_H_
 
+#include "fs/CQKRunContext.h"
 #include "fs/CQKStatus.h"
 #include "fs/qk_owned_fd.h"
 #include "strings/CQKString.h"
@@ -25,8 +26,9 @@ CQKString qk_workspace_marker(const CQKString& path);
 // Removes, in `directory`, the marked working directories of this user
 // whose run is dead, their markers, and dead runs' markers in the making. A
 // directory without a marker, of another user or of a live run is never
-// touched. Never fails the
-// run; stops early when a signal asks the run to stop.
-void qk_workspace_sweep(const CQKString& directory);
+// touched. Never fails the run; stops early when `context` asks the run to
+// stop.
+void qk_workspace_sweep(const CQKString& directory,
+                        const CQKRunContext& context);
 
 #endif  // QK_BACKUP_QK_WORKSPACE_H_

@@ -37,7 +37,7 @@ TEST_F(QkWorkspaceTest, SweepTakesOnlyDeadRunsOwnDirectories) {
       {"/.QKfLonger12.qkrun", "f 600"}, {"/.QKf-999999999.qkrun", "f 600"},
       {"/.QKf-1.qkrun", "f 600"}}));
   ASSERT_EQ(chown((dir_ / "QKfOther1").c_str(), qktest::kNobody, qktest::kNobody), 0);
-  qk_workspace_sweep(dir_.path().c_str());
+  qk_workspace_sweep(dir_.path().c_str(), CQKRunContext::Quiet());
   Entries left = qktest::Tree(dir_.path());
   for (const char* gone : {"/QKfDead01", "/QKfDead01/Attach", "/QKfDead01/Attach/a",
                            "/.QKfDead01.qkrun", "/.QKfGone01.qkrun",
@@ -53,7 +53,7 @@ TEST_F(QkWorkspaceTest, SweepTakesOnlyDeadRunsOwnDirectories) {
 
   // Once the run's lock is gone, its directory is a dead run's.
   lock.Reset(-1);
-  qk_workspace_sweep(dir_.path().c_str());
+  qk_workspace_sweep(dir_.path().c_str(), CQKRunContext::Quiet());
   EXPECT_EQ(qktest::Entry(live), "");
   EXPECT_EQ(qktest::Entry(qktest::Str(qk_workspace_marker(path))), "");
 }

@@ -9,10 +9,8 @@
 #include <memory>
 
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
-#include "fs/qk_progress.h"
 #include "fs/qk_walk.h"
 
 namespace {
@@ -29,10 +27,11 @@ Buffer NewBuffer() {
 }
 
 // Writes all `count` bytes, continuing after partial writes.
-bool WriteAll(int descriptor, const unsigned char* bytes, size_t count) {
+bool WriteAll(const CQKRunContext& context, int descriptor,
+              const unsigned char* bytes, size_t count) {
   while (count > 0) {
     const ssize_t put =
-        qk_retry([&] { return write(descriptor, bytes, count); });
+        qk_retry(context, [&] { return write(descriptor, bytes, count); });
     if (put < 0) return false;
     if (put == 0) {
       errno = EIO;
@@ -48,28 +47,28 @@ bool WriteAll(int descriptor, const unsigned char* bytes, size_t count) {
 // created (exclusively with `failIfExists`, else truncated). With `mtime`
 // the copy gets that modification time.
 CQKStatus CopyOpenFile(int in, const CQKString& source,
-                       const CQKString& target, bool failIfExists,
-                       const struct timespec* mtime, unsigned char* buffer,
-                       bool* diskFull) {
+                       const CQKString& target, const QKCopyOptions& options,
+                       const struct timespec* mtime, unsigned char* buffer) {
+  CQKRunContext& context = *options.context;
   const int flags =
-      O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+      O_WRONLY | O_CREAT | O_CLOEXEC | (options.failIfExists ? O_EXCL : O_TRUNC);
   QKOwnedFd out(qk_open(target, flags, 0666));
   if (out.get() == -1) return CQKStatus::PosixError(target, errno);
   for (;;) {
-    if (qk_interrupted() != 0) return CQKStatus::Interrupted();
+    if (context.IsStopRequested()) return CQKStatus::Interrupted();
     const ssize_t got =
-        qk_retry([&] { return read(in, buffer, kTransferSize); });
+        qk_retry(context, [&] { return read(in, buffer, kTransferSize); });
     if (got < 0) {
       if (errno == EINTR) return CQKStatus::Interrupted();
       return CQKStatus::PosixError(source, errno);
     }
     if (got == 0) break;
-    if (!WriteAll(out.get(), buffer, static_cast<size_t>(got))) {
+    if (!WriteAll(context, out.get(), buffer, static_cast<size_t>(got))) {
       if (errno == EINTR) return CQKStatus::Interrupted();
-      if (diskFull != nullptr) *diskFull = errno == ENOSPC;
+      if (options.diskFull != nullptr) *options.diskFull = errno == ENOSPC;
       return CQKStatus::PosixError(target, errno);
     }
-    qk_progress_advance(static_cast<uint64_t>(got));
+    context.Advance(static_cast<uint64_t>(got));
   }
   if (mtime != nullptr) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
@@ -178,8 +177,8 @@ CQKStatus CopyVisitor::CopyFile(const QKWalkEntry& entry) {
   if (!options_.failIfExists && IsSameFile(from, target)) {
     return CQKStatus::PosixError(target, EINVAL);
   }
-  return CopyOpenFile(in.get(), entry.path, target, options_.failIfExists,
-                      &from.st_mtim, buffer_, options_.diskFull);
+  return CopyOpenFile(in.get(), entry.path, target, options_, &from.st_mtim,
+                      buffer_);
 }
 
 // A link that names no regular file: a link to a special file stays behind;
@@ -250,8 +249,11 @@ bool qk_copy(const CQKString& source, const CQKString& target,
   }
   Buffer buffer = NewBuffer();
   if (!buffer) return false;
-  const CQKStatus status = CopyOpenFile(in.get(), source, target, failIfExists,
-                                        nullptr, buffer.get(), diskFull);
+  QKCopyOptions options;
+  options.failIfExists = failIfExists;
+  options.diskFull = diskFull;
+  const CQKStatus status =
+      CopyOpenFile(in.get(), source, target, options, nullptr, buffer.get());
   errno = status.GetErrno();
   return status.IsOK();
 }
@@ -264,6 +266,7 @@ CQKStatus qk_copy_tree(const CQKString& source, const CQKString& target,
   walk.links = QKWalkLinks::kFollowedToFiles;
   walk.recursive = options.recursive;
   walk.skipVanished = options.liveSource;
+  walk.context = options.context;
   CopyVisitor visitor(target, options, buffer.get());
   return qk_walk(source, walk, visitor);
 }
@@ -287,7 +290,6 @@ bool qk_rmdir_recursive(const CQKString& path, bool forceWritable) {
   RemoveVisitor visitor(forceWritable);
   QKWalkOptions walk;
   walk.skipVanished = true;  // what is already gone needs no removing
-  walk.stoppable = false;
   const CQKStatus status = qk_walk(path, walk, visitor);
   errno = status.GetErrno();
   return status.IsOK();

@@ -1,6 +1,7 @@
 #ifndef QK_FS_QK_COPY_H_
 #define QK_FS_QK_COPY_H_
 
+#include "fs/CQKRunContext.h"
 #include "fs/CQKStatus.h"
 #include "strings/CQKString.h"
 
@@ -12,9 +13,7 @@
 // with EISDIR and a FIFO, socket or device with EINVAL, before it is opened.
 // With `failIfExists` an existing target file is refused with EEXIST. After
 // a failed write, *diskFull (when given) tells whether the device was full.
-// A stop request (qk_interrupted) fails the copy with EINTR; each buffer
-// copied is reported to qk_progress_advance in bytes. The reason of a
-// failure stays in errno.
+// The reason of a failure stays in errno.
 bool qk_copy(const CQKString& source, const CQKString& target,
              bool failIfExists, bool* diskFull);
 
@@ -27,6 +26,8 @@ struct QKCopyOptions {
   // is skipped, and a file that changes size is copied as read.
   bool liveSource = false;
   bool* diskFull = nullptr;
+  // Asked between files and buffers; told every buffer copied, in bytes.
+  CQKRunContext* context = &CQKRunContext::Quiet();
 };
 
 // Copies the tree at `source` to `target`, which it creates (its parent must

@@ -23,8 +23,10 @@ int Copy(const std::string& from, const std::string& to, bool failIfExists,
 // As Copy; the path at fault (what the message names before the reason)
 // goes to *blamed.
 int CopyDir(const std::string& from, const std::string& to, bool recursive = true,
-            bool merge = false, std::string* blamed = nullptr) {
+            bool merge = false, std::string* blamed = nullptr,
+            CQKRunContext& context = CQKRunContext::Quiet()) {
   QKCopyOptions options;
+  options.context = &context;
   options.recursive = recursive;
   options.failIfExists = !merge;
   const CQKStatus status = qk_copy_tree(from.c_str(), to.c_str(), options);
@@ -138,19 +140,20 @@ TEST_F(QkCopyTest, FailuresNameTheFileAtFault) {
                   {"missing", "d2", false, ENOENT, "missing"},
                   {"ok", "d3", true, EINTR, nullptr}};
   for (const auto& c : kCases) {
-    if (c.stop) qk_interrupt_raise(SIGINT);
+    qktest::Progress context;
+    context.stop = c.stop ? SIGINT : 0;
     std::string blamed;
-    EXPECT_EQ(CopyDir(dir_ / c.from, dir_ / c.to, true, false, &blamed), c.error);
-    qk_interrupt_clear();
+    EXPECT_EQ(CopyDir(dir_ / c.from, dir_ / c.to, true, false, &blamed, context),
+              c.error);
     EXPECT_EQ(blamed, c.blamed != nullptr ? dir_ / c.blamed : "Interrupted.");
   }
   {
     qktest::Progress progress;
-    EXPECT_EQ(CopyDir(dir_ / "ok", dir_ / "d4"), -1);
+    EXPECT_EQ(CopyDir(dir_ / "ok", dir_ / "d4", true, false, nullptr, progress), -1);
     EXPECT_EQ(progress.done, 300000u);
   }
   qktest::Progress stopper(1);
-  EXPECT_EQ(CopyDir(dir_ / "ok", dir_ / "d5"), EINTR);
+  EXPECT_EQ(CopyDir(dir_ / "ok", dir_ / "d5", true, false, nullptr, stopper), EINTR);
   EXPECT_EQ(ReadFile(dir_ / "d5/big"), Pattern(131072));
 }
 

@@ -31,9 +31,7 @@ bool EntryIsDirectory(DIR* stream, unsigned char type, const char* name,
 DIR* OpenDirectory(const CQKString& directory) {
   for (;;) {
     DIR* stream = opendir(SysPath(directory));
-    if (stream != nullptr || errno != EINTR || qk_interrupted() != 0) {
-      return stream;
-    }
+    if (stream != nullptr || errno != EINTR) return stream;
   }
 }
 
@@ -125,9 +123,7 @@ int qk_chmod_readwrite(const CQKString& path) {
 DIR* qk_fdopendir(int fd) {
   for (;;) {
     DIR* stream = fdopendir(fd);
-    if (stream != nullptr || errno != EINTR || qk_interrupted() != 0) {
-      return stream;
-    }
+    if (stream != nullptr || errno != EINTR) return stream;
   }
 }
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "fs/qk_interrupt.h"
+#include "fs/CQKRunContext.h"
 #include "strings/CQKString.h"
 
 // Thin wrappers over the operating system's file calls. Paths go to the
@@ -44,14 +44,26 @@ inline bool qk_same_file(const struct stat64& a, const struct stat64& b) {
 bool qk_isdotentry(const char* name);
 
 // Makes `call` (a system call answering -1 on failure) again while it fails
-// with EINTR and no stop was asked for: a signal that asks nothing of the
-// run only cut the call short. close() is never passed here: Linux has
-// released the descriptor whatever it answers.
+// with EINTR: a signal only cut the call short. close() is never passed
+// here: Linux has released the descriptor whatever it answers.
 template <typename Call>
 auto qk_retry(Call call) -> decltype(call()) {
   for (;;) {
     const auto result = call();
-    if (result != -1 || errno != EINTR || qk_interrupted() != 0) return result;
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// As qk_retry, for the calls of a loop that may block for long (reads and
+// writes of data, directory reads): once `context` asks the run to stop,
+// the EINTR stands, so the loop gives way at once.
+template <typename Call>
+auto qk_retry(const CQKRunContext& context, Call call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR || context.IsStopRequested()) {
+      return result;
+    }
   }
 }
 

@@ -6,7 +6,6 @@
 #include <cerrno>
 
 #include "fs/qk_fs.h"
-#include "fs/qk_interrupt.h"
 #include "fs/qk_owned_fd.h"
 #include "fs/qk_path.h"
 
@@ -60,15 +59,11 @@ CQKStatus Walker::Directory(const QKWalkEntry& entry, QKOwnedFd& fd) {
   if (!stream) return CQKStatus::PosixError(entry.path, errno);
   const int descriptor = fd.Release();
   for (;;) {
-    if (options_.stoppable && qk_interrupted() != 0) {
-      return CQKStatus::Interrupted();
-    }
+    if (options_.context->IsStopRequested()) return CQKStatus::Interrupted();
     errno = 0;
     const dirent64* child = readdir64(stream.get());
     if (child == nullptr) {
-      if (errno == EINTR && (!options_.stoppable || qk_interrupted() == 0)) {
-        continue;
-      }
+      if (errno == EINTR && !options_.context->IsStopRequested()) continue;
       if (errno != 0) return CQKStatus::PosixError(entry.path, errno);
       break;
     }

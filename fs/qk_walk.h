@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 
+#include "fs/CQKRunContext.h"
 #include "fs/CQKStatus.h"
 #include "strings/CQKString.h"
 
@@ -11,8 +12,7 @@
 // directory before its contents. Every sub-directory is opened from its
 // parent's descriptor without following a link, so a directory that is
 // swapped for a link (or a file) while the walk runs is never entered and
-// no name can lead the walk out of the tree. A stop request ends a
-// stoppable walk before the next entry with an interrupted status.
+// no name can lead the walk out of the tree.
 
 enum class QKWalkLinks {
   // A link is reported as a link (DT_LNK), whatever it names.
@@ -30,8 +30,9 @@ struct QKWalkOptions {
   // For a live source: an entry that is gone (or no longer a directory)
   // when its turn comes, or that a visitor reports as not found, is skipped.
   bool skipVanished = false;
-  // Clean-up runs to its end even after a stop request.
-  bool stoppable = true;
+  // Asked before each entry; a stop request ends the walk with an
+  // interrupted status. Clean-up keeps the quiet one, to run to its end.
+  const CQKRunContext* context = &CQKRunContext::Quiet();
 };
 
 struct QKWalkEntry {

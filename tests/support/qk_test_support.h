@@ -22,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/qk_interrupt.h"
-#include "fs/qk_progress.h"
+#include "fs/CQKRunContext.h"
 #include "gtest/gtest.h"
 #include "strings/CQKString.h"
 
@@ -181,23 +180,22 @@ class ScratchTest : public ::testing::Test {
   std::vector<std::string> mounts_;
 };
 
-// Takes the progress reports while it lives: sums them, runs `onReport` at
-// each, asks the run to stop at report `stopAt` (0: never); clears the stop.
-class Progress : public QKProgressSink {
+// A run context for the loops under test: sums the progress reports, runs
+// `onReport` at each, and asks the run to stop at report `stopAt` (0:
+// never), or from the start once `stop` is set.
+class Progress : public CQKRunContext {
  public:
   explicit Progress(int stopAt = 0, std::function<void()> onReport = nullptr)
-      : stopAt_(stopAt), onReport_(onReport) { qk_progress_set_sink(this); }
-  ~Progress() override {
-    qk_progress_set_sink(nullptr);
-    qk_interrupt_clear();
-  }
+      : stopAt_(stopAt), onReport_(onReport) {}
+  int GetStopSignal() const override { return stop; }
   void Advance(uint64_t bytes) override {
     done += bytes;
     if (onReport_) onReport_();
-    if (++reports_ == stopAt_) qk_interrupt_raise(SIGTERM);
+    if (++reports_ == stopAt_) stop = SIGTERM;
   }
   void SetTotal(uint64_t all) override { total = all; }
   uint64_t done = 0, total = 0;
+  int stop = 0;
 
  private:
   int stopAt_, reports_ = 0;

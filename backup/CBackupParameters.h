@@ -1,5 +1,5 @@
-#ifndef QK_APP_CBACKUPPARAMETERS_H_
-#define QK_APP_CBACKUPPARAMETERS_H_
+#ifndef QK_BACKUP_CBACKUPPARAMETERS_H_
+#define QK_BACKUP_CBACKUPPARAMETERS_H_
 
 #include "strings/CQKString.h"
 
@@ -21,4 +21,4 @@ class CBackupParameters {
   unsigned int pathCount = 0;
 };
 
-#endif  // QK_APP_CBACKUPPARAMETERS_H_
+#endif  // QK_BACKUP_CBACKUPPARAMETERS_H_
