@@ -1,24 +1,29 @@
 # Front door: `make test` and `make demo` set up a fresh Debian machine,
 # build, and run. Package installation needs root.
 
-PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
-            zlib1g-dev libgtest-dev python3 sqlite3 unzip util-linux \
-            mandoc dpkg-dev file lcov clang libclang-rt-dev p7zip-full \
-            libarchive-tools zip time strace
+# What building, installing and packaging need.
+BUILD_PACKAGES := cmake g++ make pkg-config libsqlite3-dev libminizip-dev \
+                  zlib1g-dev dpkg-dev file
+# What the tests, the demo, fuzzing, coverage and the benchmarks add.
+TEST_PACKAGES := libgtest-dev python3 sqlite3 unzip util-linux mandoc lcov \
+                 clang libclang-rt-dev p7zip-full libarchive-tools zip time \
+                 strace lintian logrotate
 JOBS ?= 2
 PREFIX ?= /usr/local
 # Another build to time alongside this one, e.g. BASELINE=/path/to/program.
 BASELINE ?=
 RUNS ?= 3
 
-.PHONY: all deps build build-asan build-fuzz fuzz test torture coverage demo \
-        install package bench clean
+.PHONY: all deps test-deps build build-release build-asan build-fuzz fuzz \
+        test torture coverage demo install package bench clean
 
 all: build
 
-deps:
+# Installs the packages of $(1) that are missing: as root, with one
+# apt-get update first; anyone else is told what to install.
+define install-missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
 	    || missing="$$missing $$p"; \
 	done; \
@@ -29,19 +34,26 @@ deps:
 	  echo "Installing:$$missing"; \
 	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
 	fi
+endef
 
-build: deps
+deps:
+	$(call install-missing,$(BUILD_PACKAGES))
+
+test-deps:
+	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES))
+
+build: test-deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
 
-build-asan: deps
+build-asan: test-deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQK_SANITIZE=ON \
 	      -DQK_PROGRAM_TESTS=ON
 	cmake --build build-asan -j $(JOBS)
 
 # The string layer and path making under libFuzzer, built with clang.
 FUZZ_SECONDS ?= 60
-build-fuzz: deps
+build-fuzz: test-deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DQK_FUZZ=ON \
 	      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
@@ -67,7 +79,7 @@ torture: build
 # The tests run some programs as nobody, which must be able to write their
 # counters: hence the open directories and the cleared umask.
 COVERAGE_SKIP := '/usr/*' '*_test.cpp' '*/tests/*' '*/CQKStringUnicodeTables.cpp'
-coverage: deps
+coverage: test-deps
 	cmake -S . -B build-cov -DCMAKE_BUILD_TYPE=Debug -DQK_COVERAGE=ON
 	cmake --build build-cov -j $(JOBS)
 	find build-cov -name '*.gcda' -delete
@@ -85,14 +97,34 @@ coverage: deps
 	lcov --list build-cov/code.info
 	lcov --summary build-cov/code.info
 
-# The program into $(DESTDIR)$(PREFIX)/bin, the manual page into
-# $(DESTDIR)$(PREFIX)/share/man/man1.
-install: build
-	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+# The build that is installed and packaged: Debian's hardening flags from
+# dpkg-buildflags (all of them, bindnow and PIE included) replace the build
+# type's own, and no tests are configured, so it needs only BUILD_PACKAGES.
+# The tests keep build/ to themselves.
+build-release: deps
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=None -DQK_TESTS=OFF \
+	      -DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+	      -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	      -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build build-release -j $(JOBS)
 
-# build/qkzarevivovorerevu_1.5_<arch>.deb, installing into /usr.
-package: build
-	cd build && cpack
+# The program into $(DESTDIR)$(PREFIX)/bin, the manual page into
+# $(DESTDIR)$(PREFIX)/share/man/man1, the completion into
+# $(DESTDIR)$(PREFIX)/share/bash-completion/completions.
+install: build-release
+	DESTDIR="$(DESTDIR)" cmake --install build-release --prefix "$(PREFIX)"
+
+# build-release/qkzarevivovorerevu_1.5_<arch>.deb, installing into /usr, and
+# beside it the program's debugging information; checked by lintian when it
+# is installed.
+package: build-release
+	cd build-release && cpack
+	@if command -v lintian >/dev/null; then \
+	  lintian --fail-on error build-release/qkzarevivovorerevu_1.5_*.deb; \
+	else \
+	  echo "lintian is not installed: the package was not checked."; \
+	fi
 
 demo: build
 	sh tools/demo.sh build/qkZareviVovoreRevu build/demo
@@ -104,4 +136,4 @@ bench: build
 	  --runs $(RUNS) --out BENCHMARKS.md $(if $(BASELINE),--baseline $(BASELINE))
 
 clean:
-	rm -rf build build-asan build-cov build-fuzz
+	rm -rf build build-asan build-cov build-fuzz build-release

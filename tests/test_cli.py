@@ -2,11 +2,15 @@
 directory, progress on a terminal, and the Debian package."""
 import contextlib
 import glob
+import grp
+import gzip
+import hashlib
 import os
 import pty
 import re
 import resource
 import subprocess
+import tarfile
 import time
 
 import qktest
@@ -25,7 +29,18 @@ HELP = (b"Tarnwell Native Database Backup Utility\n"
 VERSION = (b"Tarnwell Native Database Backup Utility version 1.5\n"
            b"SQLite version 3.7.3\n")
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..')
-EXAMPLES = 'usr/share/doc/qkzarevivovorerevu/examples'
+DOC = 'usr/share/doc/qkzarevivovorerevu/'
+EXAMPLES = DOC + 'examples/'
+# Source file and where the package puts it, compressed when named .gz.
+SHIPPED = [('man/qkZareviVovoreRevu.1', 'usr/share/man/man1/qkZareviVovoreRevu.1.gz'),
+           ('packaging/copyright', DOC + 'copyright'),
+           ('packaging/changelog', DOC + 'changelog.gz'),
+           ('contrib/qkZareviVovoreRevu.bash-completion',
+            'usr/share/bash-completion/completions/qkZareviVovoreRevu'),
+           ('contrib/qkZareviVovoreRevu@.service', EXAMPLES + 'qkZareviVovoreRevu@.service'),
+           ('contrib/qkZareviVovoreRevu@.timer', EXAMPLES + 'qkZareviVovoreRevu@.timer'),
+           ('contrib/qkZareviVovoreRevu.logrotate', EXAMPLES + 'qkZareviVovoreRevu.logrotate')]
+PACKAGED = sorted(['usr/bin/qkZareviVovoreRevu'] + [target for _, target in SHIPPED])
 
 # Arguments (relative to the scratch directory), stdout, stderr, status.
 USAGE = [
@@ -137,19 +152,75 @@ class CommandLine(qktest.Case):
         subprocess.run(['cpack', '--config', config, '-B', self.path('pkg')],
                        cwd=self.dir, check=True, stdout=subprocess.DEVNULL)
         deb, = glob.glob(self.path('pkg', 'qkzarevivovorerevu_1.5_*.deb'))
+        os.chmod(self.path('pkg'), 0o755)
+        lintian = subprocess.run([*qktest.NOBODY, 'lintian', '--fail-on', 'error,warning',
+                                  deb], capture_output=True, env=dict(os.environ, HOME='/'))
+        self.assertEqual((lintian.returncode, lintian.stdout, lintian.stderr), (0, b'', b''))
         depends = qktest.output(self, 'dpkg-deb', '-f', deb, 'Depends')
         self.assertLessEqual({'libsqlite3-0', 'libminizip1'},
                              set(re.findall(r'[a-z0-9.+-]+', depends)))
+        with subprocess.Popen(['dpkg-deb', '--fsys-tarfile', deb],
+                              stdout=subprocess.PIPE) as unpack, \
+                tarfile.open(fileobj=unpack.stdout, mode='r|') as tar:
+            members = {m.name.removeprefix('./').rstrip('/'): m for m in tar}
+        self.assertEqual(sorted(p for p, m in members.items() if not m.isdir()), PACKAGED)
+        for path, m in members.items():
+            mode = 0o755 if m.isdir() or path == 'usr/bin/qkZareviVovoreRevu' else 0o644
+            self.assertEqual((m.uid, m.gid, m.uname, m.gname, m.mode, m.type),
+                             (0, 0, 'root', 'root', mode,
+                              tarfile.DIRTYPE if m.isdir() else tarfile.REGTYPE), path)
         root = self.path('root')
         subprocess.run(['dpkg-deb', '-x', deb, root], check=True)
-        for source, target in [('man/qkZareviVovoreRevu.1', 'usr/share/man/man1'),
-                               ('contrib/qkZareviVovoreRevu@.service', EXAMPLES),
-                               ('contrib/qkZareviVovoreRevu@.timer', EXAMPLES)]:
-            self.assertEqual(qktest.read(os.path.join(root, target, os.path.basename(source))),
-                             qktest.read(os.path.join(SOURCE, source)), source)
-        qktest.PROGRAM, built = os.path.join(root, 'usr/bin/qkZareviVovoreRevu'), qktest.PROGRAM
+        subprocess.run(['dpkg-deb', '-e', deb, self.path('control')], check=True)
+        self.assertEqual(sorted(qktest.read(self.path('control', 'md5sums')).splitlines()),
+                         sorted(b'%s  %s' % (hashlib.md5(qktest.read(
+                             os.path.join(root, p))).hexdigest().encode(), p.encode())
+                                for p in PACKAGED))
+        for source, target in SHIPPED:
+            data = qktest.read(os.path.join(root, target))
+            if target.endswith('.gz'):
+                # gzip -9n: no name, no time, maximum compression.
+                self.assertEqual(data[:10], b'\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03', target)
+                data = gzip.decompress(data)
+            self.assertEqual(data, qktest.read(os.path.join(SOURCE, source)), target)
+        # Stripped, with its debugging information beside the package.
+        program = os.path.join(root, 'usr/bin/qkZareviVovoreRevu')
+        sections = qktest.output(self, 'readelf', '-SW', program)
+        self.assertNotIn(' .symtab ', sections)
+        self.assertNotIn(' .comment ', sections)
+        self.assertIn(' .gnu_debuglink ', sections)
+        # readelf misses the program interpreter there: its contents stayed behind.
+        debug = subprocess.run(['readelf', '-SW', self.path('pkg', 'qkZareviVovoreRevu.debug')],
+                               capture_output=True, check=True, text=True).stdout
+        self.assertIn(' .symtab ', debug)
+        self.assertIn(' .debug_info ', debug)
+        qktest.PROGRAM, built = program, qktest.PROGRAM
         self.addCleanup(setattr, qktest, 'PROGRAM', built)
         self.assertSucceeded(self.qk(self.project, self.path('out')))
+
+    def test_logrotate_example_rotates_the_cron_log(self):
+        # The example's log is the one the cron line of the manual page writes.
+        log = self.path('tarnwell-backup.log')
+        config = qktest.read(os.path.join(SOURCE, 'contrib/qkZareviVovoreRevu.logrotate'))
+        self.assertEqual(config.count(b'/var/log/tarnwell-backup.log {'), 1)
+        qktest.write(self.path('logrotate.conf'),
+                     config.replace(b'/var/log/tarnwell-backup.log', log.encode()))
+        rotate = ['logrotate', '--force', '--state', self.path('state'),
+                  self.path('logrotate.conf')]
+        transcripts = []
+        for night in range(3):
+            with open(log, 'ab') as out:
+                self.assertEqual(self.qk('-f', 'proj', 'out', stdout=out)[1:], (b'', 0))
+            transcripts.append(qktest.read(log))
+            self.assertEqual(subprocess.run(rotate, capture_output=True).returncode, 0)
+            self.assertEqual(os.stat(log).st_size, 0)
+            self.assertEqual((os.stat(log).st_mode & 0o7777, grp.getgrgid(os.stat(log).st_gid)
+                              .gr_name), (0o640, 'adm'))
+        # The newest rotation stays uncompressed: a run may still write to it.
+        self.assertEqual(qktest.read(log + '.1'), transcripts[2])
+        for n in (2, 3):
+            with gzip.open('%s.%d.gz' % (log, n)) as old:
+                self.assertEqual(old.read(), transcripts[3 - n])
 
 
 if __name__ == '__main__':
