@@ -1,6 +1,5 @@
 #include "backup/qk_leftovers.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_path.h"
+#include "fs/qk_walk.h"
 
 namespace {
 
@@ -93,6 +93,30 @@ void SweepEntry(const Place& place, const CQKString& destination,
   }
 }
 
+// One look at each entry beside the destination.
+class LeftoverSweeper : public QKWalkVisitor {
+ public:
+  LeftoverSweeper(const Place& place, const CQKString& destination)
+      : place_(place), destination_(destination) {}
+
+  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
+    return CQKStatus::OK();
+  }
+  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
+    return CQKStatus::OK();
+  }
+  CQKStatus VisitEntry(const QKWalkEntry& entry) override {
+    CQKString name;
+    name.SetFromUTF8(entry.name);
+    SweepEntry(place_, destination_, name);
+    return CQKStatus::OK();
+  }
+
+ private:
+  const Place& place_;
+  const CQKString& destination_;
+};
+
 }  // namespace
 
 CQKString qk_private_name(const CQKString& destination, const char* kind,
@@ -107,12 +131,11 @@ CQKString qk_private_name(const CQKString& destination, const char* kind,
 void qk_sweep_leftovers(const CQKString& destination,
                         const CQKRunContext& context) {
   const Place place = Split(destination);
-  CQKString entry;
-  QKOwnedScan stream(
-      qk_startscandir(place.directory, entry));
-  if (!stream) return;
-  do {
-    if (context.IsStopRequested()) return;
-    SweepEntry(place, destination, entry);
-  } while (qk_scandirnext(stream.get(), entry));
+  LeftoverSweeper sweeper(place, destination);
+  QKWalkOptions options;
+  options.recursive = false;
+  options.skipVanished = true;
+  options.context = &context;
+  qk_walk(place.directory.GetLength() != 0 ? place.directory : CQKString("."),
+          options, sweeper);
 }

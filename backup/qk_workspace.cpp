@@ -15,6 +15,7 @@
 #include "fs/qk_copy.h"
 #include "fs/qk_fs.h"
 #include "fs/qk_path.h"
+#include "fs/qk_walk.h"
 
 namespace {
 
@@ -132,6 +133,36 @@ CQKStatus MakeMarker(const CQKString& directory, QKOwnedFd& lock,
   }
 }
 
+// One look at each entry of the directory for temporary files.
+class WorkspaceSweeper : public QKWalkVisitor {
+ public:
+  explicit WorkspaceSweeper(const CQKString& directory)
+      : directory_(directory) {}
+
+  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
+    return CQKStatus::OK();
+  }
+  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
+    return CQKStatus::OK();
+  }
+  CQKStatus VisitEntry(const QKWalkEntry& entry) override {
+    CQKString name;
+    long pid = 0;
+    if (MarkedName(entry.name, name)) {
+      SweepMarked(directory_, CQKString(entry.name), name);
+    } else if (PendingPid(entry.name, pid) &&
+               pid != static_cast<long>(getpid()) &&
+               kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH &&
+               OwnedByUs(entry.path, false)) {
+      qk_remove(entry.path);
+    }
+    return CQKStatus::OK();
+  }
+
+ private:
+  const CQKString& directory_;
+};
+
 }  // namespace
 
 CQKString qk_workspace_marker(const CQKString& path) {
@@ -168,20 +199,10 @@ CQKStatus qk_workspace_create(const CQKString& directory, CQKString& path,
 
 void qk_workspace_sweep(const CQKString& directory,
                         const CQKRunContext& context) {
-  CQKString entry;
-  QKOwnedScan stream(qk_startscandir(directory, entry));
-  if (!stream) return;
-  CQKString name;
-  long pid = 0;
-  do {
-    if (context.IsStopRequested()) return;
-    const char* text = entry.GetSafeStringPtr();
-    if (MarkedName(text, name)) {
-      SweepMarked(directory, entry, name);
-    } else if (PendingPid(text, pid) && pid != static_cast<long>(getpid()) &&
-               kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH &&
-               OwnedByUs(qk_join_path(directory, entry), false)) {
-      qk_remove(qk_join_path(directory, entry));
-    }
-  } while (qk_scandirnext(stream.get(), entry));
+  WorkspaceSweeper sweeper(directory);
+  QKWalkOptions options;
+  options.recursive = false;
+  options.skipVanished = true;
+  options.context = &context;
+  qk_walk(directory, options, sweeper);
 }

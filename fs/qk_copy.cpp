@@ -155,7 +155,9 @@ CQKStatus CopyVisitor::LeaveDirectory(const QKWalkEntry& entry, int fd) {
 CQKStatus CopyVisitor::VisitEntry(const QKWalkEntry& entry) {
   if (entry.type == DT_REG) return CopyFile(entry);
   if (entry.type == DT_LNK) return CheckLink(entry);
-  return CQKStatus::OK();  // FIFOs, sockets and devices stay behind
+  // FIFOs, sockets and devices stay behind, and so do the sub-directories
+  // of a copy that is not recursive.
+  return CQKStatus::OK();
 }
 
 CQKStatus CopyVisitor::CopyFile(const QKWalkEntry& entry) {

@@ -89,8 +89,7 @@ CQKStatus Walker::Child(int parent, const dirent64& child,
                : CQKStatus::PosixError(path, errno);
   }
   const QKWalkEntry entry = {parent, child.d_name, path, relative, type};
-  if (type != DT_DIR) return visitor_.VisitEntry(entry);
-  if (!options_.recursive) return CQKStatus::OK();
+  if (type != DT_DIR || !options_.recursive) return visitor_.VisitEntry(entry);
   QKOwnedFd fd(qk_retry([&] {
     return openat64(parent, child.d_name,
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

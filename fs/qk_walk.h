@@ -24,8 +24,8 @@ enum class QKWalkLinks {
 
 struct QKWalkOptions {
   QKWalkLinks links = QKWalkLinks::kNotFollowed;
-  // Without it the walk stays at the top level: sub-directories are neither
-  // entered nor reported.
+  // Without it the walk stays at the top level: sub-directories are
+  // reported as entries (DT_DIR), not entered.
   bool recursive = true;
   // For a live source: an entry that is gone (or no longer a directory)
   // when its turn comes, or that a visitor reports as not found, is skipped.
@@ -55,7 +55,7 @@ class QKWalkVisitor {
   virtual CQKStatus EnterDirectory(const QKWalkEntry& entry, int fd) = 0;
   // The same directory after its entries, `fd` still open.
   virtual CQKStatus LeaveDirectory(const QKWalkEntry& entry, int fd) = 0;
-  // Anything that is not a directory.
+  // Anything that is not a directory the walk enters.
   virtual CQKStatus VisitEntry(const QKWalkEntry& entry) = 0;
 };
 

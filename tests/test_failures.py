@@ -153,6 +153,8 @@ FAILURES = [
      ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/notes.txt: not part of a backup"),
     (holding({'Attach': None, 'StyleSheets': None}), ['-f', '-n', 'proj', 'out/'], 288,
      NOT_BACKUP + "\n<dir>/out/qkproj.db: No such file or directory"),
+    (holding({'qkproj.db': b'db', 'Attach': None, 'other-project': None}),
+     ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/other-project: not part of a backup"),
     (holding({'qkproj.db': b'db', 'Attach': b'not a directory'}),
      ['-f', '-n', 'proj', 'out'], 288, NOT_BACKUP + "\n<dir>/out/Attach: not part of a backup"),
     # The previous archive stays, and no part of the new one is left beside it.
