@@ -129,9 +129,6 @@ class TreeZipper : public QKWalkVisitor {
   uint64_t GetEntryCount() const { return entries_; }
 
   CQKStatus EnterDirectory(const QKWalkEntry& entry, int fd) override;
-  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus VisitEntry(const QKWalkEntry& entry) override;
 
  private:

@@ -99,12 +99,6 @@ class LeftoverSweeper : public QKWalkVisitor {
   LeftoverSweeper(const Place& place, const CQKString& destination)
       : place_(place), destination_(destination) {}
 
-  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
-  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus VisitEntry(const QKWalkEntry& entry) override {
     CQKString name;
     name.SetFromUTF8(entry.name);

@@ -31,9 +31,6 @@ bool IsBackupEntry(const char* name, unsigned char type) {
 // The top level of a directory, each entry held against a backup's.
 class BackupChecker : public QKWalkVisitor {
  public:
-  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus LeaveDirectory(const QKWalkEntry& entry, int) override {
     if (hasDatabase_) return CQKStatus::OK();
     return CQKStatus::PosixError(

@@ -139,12 +139,6 @@ class WorkspaceSweeper : public QKWalkVisitor {
   explicit WorkspaceSweeper(const CQKString& directory)
       : directory_(directory) {}
 
-  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
-  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus VisitEntry(const QKWalkEntry& entry) override {
     CQKString name;
     long pid = 0;

@@ -9,12 +9,6 @@ namespace {
 
 class SizeVisitor : public QKWalkVisitor {
  public:
-  CQKStatus EnterDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
-  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus VisitEntry(const QKWalkEntry& entry) override {
     struct stat64 st;
     if (entry.type == DT_REG && fstatat64(entry.parent, entry.name, &st, 0) == 0) {

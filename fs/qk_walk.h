@@ -52,9 +52,13 @@ class QKWalkVisitor {
  public:
   virtual ~QKWalkVisitor() = default;
   // A directory, open as `fd`, before its entries.
-  virtual CQKStatus EnterDirectory(const QKWalkEntry& entry, int fd) = 0;
+  virtual CQKStatus EnterDirectory(const QKWalkEntry& /*entry*/, int /*fd*/) {
+    return CQKStatus::OK();
+  }
   // The same directory after its entries, `fd` still open.
-  virtual CQKStatus LeaveDirectory(const QKWalkEntry& entry, int fd) = 0;
+  virtual CQKStatus LeaveDirectory(const QKWalkEntry& /*entry*/, int /*fd*/) {
+    return CQKStatus::OK();
+  }
   // Anything that is not a directory the walk enters.
   virtual CQKStatus VisitEntry(const QKWalkEntry& entry) = 0;
 };

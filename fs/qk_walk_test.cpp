@@ -30,9 +30,6 @@ class Swapper : public QKWalkVisitor {
     }
     return CQKStatus::OK();
   }
-  CQKStatus LeaveDirectory(const QKWalkEntry&, int) override {
-    return CQKStatus::OK();
-  }
   CQKStatus VisitEntry(const QKWalkEntry& entry) override {
     seen.insert(qktest::Str(entry.relative));
     return CQKStatus::OK();
