@@ -208,12 +208,14 @@ void CQKNativeBackup::RevertNameChange() {
 
 bool CQKNativeBackup::Cleanup(bool removeDestination) {
   bool workingRemoved = true;
-  if (workingDirectoryCreated_ && qk_access(workingDirectory_, 'f')) {
-    workingRemoved = qk_isdir(workingDirectory_, 'r') &&
-                     qk_rmdir_recursive(workingDirectory_, false);
+  if (workingDirectoryCreated_) {
+    // Asked of the removal itself: a look that failed must not pass for a
+    // directory that is gone.
+    workingRemoved = qk_rmdir_recursive(workingDirectory_, false) ||
+                     errno == ENOENT;
   }
-  // The marker goes last, with the lock: a run that dies before leaves
-  // both for the next run to find.
+  // The marker goes last, with the lock: a run that dies before, or whose
+  // working directory stays, leaves both for the next run to find.
   if (workingDirectoryCreated_ && workingRemoved) {
     qk_remove(qk_workspace_marker(workingDirectory_));
     workingLock_.Reset(-1);
