@@ -277,10 +277,9 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
     file_.Reset(qk_open(path_, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
     if (file_.get() != -1) {
       created_ = true;
-      struct stat64 st;
-      if (qk_retry([&] { return fstat64(file_.get(), &st); }) != 0) return false;
-      device_ = st.st_dev;
-      inode_ = st.st_ino;
+      if (qk_retry([&] { return fstat64(file_.get(), &self_); }) != 0) {
+        return false;
+      }
       output_ = std::make_unique<CWVZipOutput>(file_.get());
       return true;
     }
@@ -289,7 +288,7 @@ bool CWVZipArchive::Create(const CQKString& zipPath) {
 }
 
 bool CWVZipArchive::IsSelf(const struct stat64& st) const {
-  return created_ && st.st_dev == device_ && st.st_ino == inode_;
+  return created_ && qk_same_file(st, self_);
 }
 
 zlib_filefunc64_def CWVZipArchive::GetFunctions() {

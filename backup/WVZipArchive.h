@@ -56,8 +56,7 @@ class CWVZipArchive {
   CQKString destination_;
   QKOwnedFd file_{-1};
   std::unique_ptr<CWVZipOutput> output_;
-  dev_t device_ = 0;
-  uint64_t inode_ = 0;
+  struct stat64 self_ = {};
   bool created_ = false;
   bool installed_ = false;
 };
