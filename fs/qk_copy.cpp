@@ -187,11 +187,15 @@ CQKStatus CopyVisitor::CopyFile(const QKWalkEntry& entry) {
 // one to a directory, or one that names nothing, would leave a hole.
 CQKStatus CopyVisitor::CheckLink(const QKWalkEntry& entry) {
   struct stat64 named;
-  if (fstatat64(entry.parent, entry.name, &named, 0) != 0) {
+  if (qk_retry([&] {
+        return fstatat64(entry.parent, entry.name, &named, 0);
+      }) != 0) {
     const int error = errno;
     struct stat64 link;
     const bool linkGone =
-        fstatat64(entry.parent, entry.name, &link, AT_SYMLINK_NOFOLLOW) != 0;
+        qk_retry([&] {
+          return fstatat64(entry.parent, entry.name, &link, AT_SYMLINK_NOFOLLOW);
+        }) != 0;
     return linkGone ? Gone(entry.path, ENOENT)
                     : CQKStatus::PosixError(entry.path, error);
   }

@@ -22,8 +22,10 @@ bool EntryIsDirectory(DIR* stream, unsigned char type, const char* name,
   if (type == DT_DIR) return true;
   if (type != DT_UNKNOWN && (type != DT_LNK || !followLinks)) return false;
   struct stat64 st;
-  return fstatat64(dirfd(stream), name, &st,
-                   followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+  const int flags = followLinks ? 0 : AT_SYMLINK_NOFOLLOW;
+  return qk_retry([&] {
+           return fstatat64(dirfd(stream), name, &st, flags);
+         }) == 0 &&
          S_ISDIR(st.st_mode);
 }
 

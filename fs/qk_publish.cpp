@@ -98,7 +98,12 @@ CQKStatus qk_publish(const CQKString& built, const CQKString& destination,
   // its own (a file's new name is simply given up).
   if (renamed && isDirectory) Rename(destination, built);
   if (hadPrevious) {
-    Rename(previousPath, destination);
+    const CQKStatus back = Rename(previousPath, destination);
+    // Another run's complete backup took the name meanwhile: the previous
+    // one is superseded.
+    if (back.GetErrno() == ENOTEMPTY || back.GetErrno() == EEXIST) {
+      RemoveEntry(previousPath);
+    }
   } else if (renamed) {
     Rename(destination, built);
   }

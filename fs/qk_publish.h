@@ -13,7 +13,8 @@ CQKStatus qk_sync_durable(const CQKString& path);
 // directory as `destination`) in place of `destination`, and syncs that
 // directory so that the new name survives a power loss. The previous entry
 // at `destination`, if any, is kept under `previousPath` until the sync
-// has succeeded, and put back on any failure; then it is removed. At every
+// has succeeded, and put back on any failure (unless another run's backup
+// took the name meanwhile); then it is removed. At every
 // moment `destination` names the previous entry or the new one (between
 // the two renames of a directory, the previous one is whole under
 // `previousPath`). On failure `built` keeps its own name when it still

@@ -11,7 +11,9 @@ class SizeVisitor : public QKWalkVisitor {
  public:
   CQKStatus VisitEntry(const QKWalkEntry& entry) override {
     struct stat64 st;
-    if (entry.type == DT_REG && fstatat64(entry.parent, entry.name, &st, 0) == 0) {
+    if (entry.type == DT_REG && qk_retry([&] {
+          return fstatat64(entry.parent, entry.name, &st, 0);
+        }) == 0) {
       bytes_ += static_cast<uint64_t>(st.st_size);
     }
     return CQKStatus::OK();
