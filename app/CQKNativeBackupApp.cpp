@@ -38,16 +38,16 @@ const char kVersionText[] =
 // A percentage after the title of the long steps, on a terminal only: logs,
 // pipes and scripts get exactly the transcript. The database copy reports its
 // total in pages itself; the copies and the archive count bytes beforehand.
+// Step 1 shows no percentage, but its line is still put right after it.
 std::unique_ptr<CQKProgressLine> StartProgress(const CQKNativeBackup& job,
-                                               CQKNativeBackup::Step step) {
-  if (step == CQKNativeBackup::kStepCreateTempDirectory ||
-      isatty(STDOUT_FILENO) != 1) {
-    return nullptr;
-  }
-  const uint64_t total = step == CQKNativeBackup::kStepBackupDB
+                                               CQKNativeBackup::Step step,
+                                               const CQKString& title) {
+  if (isatty(STDOUT_FILENO) != 1) return nullptr;
+  const uint64_t total = step == CQKNativeBackup::kStepCreateTempDirectory ||
+                                 step == CQKNativeBackup::kStepBackupDB
                              ? 0
                              : job.CountStepBytes(step);
-  return std::make_unique<CQKProgressLine>(total);
+  return std::make_unique<CQKProgressLine>(title, total);
 }
 
 // Options made only of these letters set each one: -fn acts as -f -n.
@@ -73,17 +73,36 @@ void CQKNativeBackupApp::OutputVersion() const { wvcout << kVersionText; }
 unsigned int CQKNativeBackupApp::ProcessArgs(const CQKStringList& args,
                                              CBackupParameters& params) {
   const unsigned int count = args.GetCount();
+  unsigned int result = kArgsContinue;
   if (count > kMaxArguments + 1) {
-    OutputNativeBackupHelp(true);
-    return kArgsInvalid;
+    result = Refuse("too many arguments", CQKString::kEmptyString);
   }
-  for (unsigned int k = 2; k <= count; k++) {
-    const unsigned int result = ProcessArg(*args.GetStringAt(k), params);
-    if (result != kArgsContinue) return result;
+  for (unsigned int k = 2; k <= count && result == kArgsContinue; k++) {
+    result = ProcessArg(*args.GetStringAt(k), params);
   }
   // An empty path still counts as given: the job reports it as empty.
-  if (params.pathCount == 2) return kArgsContinue;
+  if (result == kArgsContinue && params.pathCount < 2) {
+    result = Refuse(params.pathCount == 0 ? "missing source project"
+                                          : "missing destination",
+                    CQKString::kEmptyString);
+  }
+  if (result != kArgsInvalid) return result;
+  // "-t /var/tmp" took the path for a project: say what was meant.
+  for (unsigned int k = 2; k < count; k++) {
+    const CQKString& arg = *args.GetStringAt(k);
+    if (arg.GetLength() == 2 && arg[0] == '-' && (arg[1] | 0x20) == 't') {
+      Refuse("-t needs its path without a space: -t", *args.GetStringAt(k + 1));
+    }
+  }
+  wvcerr << usageProblem_.GetSafeStringPtr() << wvendl;
   OutputNativeBackupHelp(true);
+  return kArgsInvalid;
+}
+
+unsigned int CQKNativeBackupApp::Refuse(const char* problem,
+                                        const CQKString& arg) {
+  usageProblem_ = problem;
+  usageProblem_ += arg;
   return kArgsInvalid;
 }
 
@@ -101,10 +120,7 @@ unsigned int CQKNativeBackupApp::ProcessArg(const CQKString& arg,
     return ProcessOption(arg[1], arg, params);
   }
 
-  if (params.pathCount == 2) {
-    OutputNativeBackupHelp(true);
-    return kArgsInvalid;
-  }
+  if (params.pathCount == 2) return Refuse("unexpected argument ", arg);
   CQKString& path = params.pathCount == 0 ? params.sourceProjectPath
                                           : params.destinationPath;
   params.pathCount++;
@@ -140,8 +156,7 @@ unsigned int CQKNativeBackupApp::ProcessOption(char letter,
       OutputVersion();
       return kArgsDone;
     default:
-      OutputNativeBackupHelp(true);
-      return kArgsInvalid;
+      return Refuse("unknown option ", arg);
   }
 }
 
@@ -154,8 +169,7 @@ unsigned int CQKNativeBackupApp::ProcessLongOption(const CQKString& arg) {
     OutputVersion();
     return kArgsDone;
   }
-  OutputNativeBackupHelp(true);
-  return kArgsInvalid;
+  return Refuse("unknown option ", arg);
 }
 
 unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
@@ -169,7 +183,7 @@ unsigned int CQKNativeBackupApp::PerformStep(CQKNativeBackup& job,
   CWVDateTime started;
   CWVDateTime finished;
   started.SetWithCurrentDateTime();
-  std::unique_ptr<CQKProgressLine> progress = StartProgress(job, step);
+  std::unique_ptr<CQKProgressLine> progress = StartProgress(job, step, title);
   context_.SetProgressLine(progress.get());
   unsigned int result = 0;
   switch (step) {

@@ -39,6 +39,11 @@ class CQKNativeBackupApp {
   void FinishRun(CQKNativeBackup& job, const CBackupParameters& params,
                  bool failed);
   unsigned int ExitStatus(unsigned int result) const;
+  // Notes why the command line is refused, `problem` then `arg`, for the
+  // line that goes before the help; answers kArgsInvalid.
+  unsigned int Refuse(const char* problem, const CQKString& arg);
+
+  CQKString usageProblem_;
 
   // Asks the run to stop on a signal; shows the step's progress.
   CQKConsoleContext context_;

@@ -13,15 +13,20 @@ const std::chrono::milliseconds kRedrawInterval(250);
 // Every percentage is drawn in this many characters ("  7%", "100%"), so
 // moving back over the previous one is a fixed run of backspaces.
 const char kBack[] = "\b\b\b\b";
-const char kBlank[] = "    ";
+// The terminal's own erase of the rest of the line.
+const char kClearToEnd[] = "\033[K";
 
 }  // namespace
 
-CQKProgressLine::CQKProgressLine(uint64_t total) : total_(total) { Show(); }
+CQKProgressLine::CQKProgressLine(const CQKString& title, uint64_t total)
+    : title_(title), total_(total) {
+  Show();
+}
 
+// Back to the line's start, the title again, and the rest of the line
+// cleared: the cursor stands just after the title, wherever it was.
 CQKProgressLine::~CQKProgressLine() {
-  if (shownPercent_ < 0) return;
-  wvcout << kBack << kBlank << kBack;
+  wvcout << "\r" << title_.GetSafeStringPtr() << kClearToEnd;
   wvcout.flush();
 }
 

@@ -4,17 +4,21 @@
 #include <chrono>
 #include <cstdint>
 
+#include "strings/CQKString.h"
+
 
 // How far a step has come, as a percentage after its title on standard
 // output (a terminal: the percentage is redrawn in place with backspaces).
 // The run context hands it the step's reports. It redraws at most a few
 // times a second, so a report costs little more than a clock reading, and
-// when destroyed it erases what it drew: the line holds the title alone
-// again and the outcome follows as if no progress had been shown.
+// when destroyed it redraws the line as the title alone, whatever the
+// terminal put after it meanwhile (the "^C" it echoes for an interrupt),
+// so the outcome follows as if no progress had been shown.
 class CQKProgressLine {
  public:
-  // `total` units of work; 0 when the step reports its total itself.
-  explicit CQKProgressLine(uint64_t total);
+  // The line of the step `title`, already shown; `total` units of work, 0
+  // when the step reports its total itself or has none.
+  CQKProgressLine(const CQKString& title, uint64_t total);
   virtual ~CQKProgressLine();
 
   CQKProgressLine(const CQKProgressLine&) = delete;
@@ -28,6 +32,7 @@ class CQKProgressLine {
  private:
   void Show();
 
+  const CQKString title_;
   uint64_t total_;
   uint64_t done_ = 0;
   int shownPercent_ = -1;  // -1 while nothing is drawn

@@ -78,12 +78,13 @@ unsigned int CQKBackupPreflight::Run(CQKString& workingDirectory,
   if (params_.destinationPath.GetLength() == 0) {
     return Fail(Job::kEmptyPath, CQKString::kEmptyString);
   }
-  const unsigned int sourceError = CheckSource();
+  CQKStatus sourceProblem;
+  const unsigned int sourceError = CheckSource(sourceProblem);
   FitDestination();
   const unsigned int refused = CheckDestination(sourceError);
   if (refused != 0) return refused;
   if (sourceError != Job::kNoError) {
-    return Fail(sourceError, CQKString::kEmptyString);
+    return Fail(sourceError, sourceProblem.GetMessage());
   }
   const CQKStatus unusable =
       WritableDirectoryProblem(ParentOf(params_.destinationPath));
@@ -98,11 +99,23 @@ unsigned int CQKBackupPreflight::Run(CQKString& workingDirectory,
   return MakeWorkingDirectory(workingDirectory, lock);
 }
 
-unsigned int CQKBackupPreflight::CheckSource() {
+// The source's error type; `problem` says what was found and why.
+unsigned int CQKBackupPreflight::CheckSource(CQKStatus& problem) {
   const CQKString& source = params_.sourceProjectPath;
   if (source.GetLength() == 0) return Job::kEmptyPath;
-  if (!qk_access(source, 'f')) return Job::kSourceMissing;
-  if (!qk_isdir(source, 'r')) return Job::kNotAProject;
+  if (!qk_access(source, 'f')) {
+    problem = CQKStatus::PosixError(source, errno);
+    return Job::kSourceMissing;
+  }
+  struct stat64 st;
+  if (!qk_access(source, 'r', &st)) {
+    problem = CQKStatus::PosixError(source, errno);
+    return Job::kNotAProject;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    problem = CQKStatus::PosixError(source, ENOTDIR);
+    return Job::kNotAProject;
+  }
   return Job::kNoError;
 }
 
@@ -131,11 +144,15 @@ unsigned int CQKBackupPreflight::CheckDestination(unsigned int sourceError) {
   // around it would be removed with the previous backup.
   if (sourceError == Job::kNoError && (qk_lies_within(destination, source) ||
                                        qk_lies_within(source, destination))) {
-    return Fail(Job::kDestinationOverlapsSource, CQKString::kEmptyString);
+    CQKString detail(destination);
+    detail += ": the project is ";
+    detail += source;
+    return Fail(Job::kDestinationOverlapsSource, detail);
   }
   qk_sweep_leftovers(destination, context_);
   if (!params_.overwrite && qk_access(destination, 'f')) {
-    return Fail(Job::kDestinationExists, CQKString::kEmptyString);
+    return Fail(Job::kDestinationExists,
+                CQKStatus::PosixError(destination, EEXIST).GetMessage());
   }
   return 0;
 }
@@ -151,7 +168,9 @@ unsigned int CQKBackupPreflight::CheckPreviousBackup() {
     return 0;
   }
   if (qk_stat(destination, &previous) != 0 || !S_ISDIR(previous.st_mode)) {
-    return Fail(Job::kRenameFailed, CQKString::kEmptyString);
+    const int error = S_ISDIR(previous.st_mode) ? errno : ENOTDIR;
+    return Fail(Job::kRenameFailed,
+                CQKStatus::PosixError(destination, error).GetMessage());
   }
   const CQKStatus problem = qk_backup_directory_problem(destination);
   return problem.IsOK() ? 0 : Fail(Job::kDestinationNotABackup, problem.GetMessage());

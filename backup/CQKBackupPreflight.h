@@ -5,6 +5,7 @@
 
 #include "backup/CBackupParameters.h"
 #include "fs/CQKRunContext.h"
+#include "fs/CQKStatus.h"
 #include "fs/qk_owned_fd.h"
 #include "strings/CQKString.h"
 
@@ -38,7 +39,7 @@ class CQKBackupPreflight {
 
  private:
   unsigned int Fail(unsigned int type, const CQKString& detail);
-  unsigned int CheckSource();
+  unsigned int CheckSource(CQKStatus& problem);
   void FitDestination();
   unsigned int CheckDestination(unsigned int sourceError);
   unsigned int CheckPreviousBackup();

@@ -121,11 +121,11 @@ unsigned int CQKNativeBackup::CopyProjectDirectory(const CQKString& name,
   const char* text = name.GetSafeStringPtr();
   if (!qk_access(source, 'f')) {
     return Fail(kStepCopyProjectDirectories + missingError, text,
-                CQKStatus::OK());
+                CQKStatus::PosixError(source, errno));
   }
   if (!qk_access(source, 'r')) {
     return Fail(kStepCopyProjectDirectories + kNoReadPermission, text,
-                CQKStatus::OK());
+                CQKStatus::PosixError(source, errno));
   }
   QKCopyOptions options;
   options.liveSource = true;

@@ -200,8 +200,15 @@ CSQLiteBackup::BackupError CSQLiteBackup::Open(const CQKString& path,
         path.GetSafeStringPtr(), limit, limit + kJournalSuffixLength);
     return result;
   }
-  SetErrorMessage(path, *db != nullptr ? sqlite3_errmsg(*db)
-                                       : sqlite3_errstr(code));
+  CQKString reason(*db != nullptr ? sqlite3_errmsg(*db) : sqlite3_errstr(code));
+  // SQLite's words say what failed; the system's say why (a permission).
+  const int error = *db != nullptr ? sqlite3_system_errno(*db) : 0;
+  if (error != 0) {
+    reason += " (";
+    reason += strerror(error);
+    reason += ")";
+  }
+  SetErrorMessage(path, reason.GetSafeStringPtr());
   return result;
 }
 

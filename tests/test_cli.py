@@ -1,6 +1,7 @@
 """The program as an administrator meets it: the command line, the working
 directory, progress on a terminal, and the Debian package."""
 import contextlib
+import fcntl
 import glob
 import grp
 import gzip
@@ -10,6 +11,7 @@ import pty
 import re
 import resource
 import subprocess
+import termios
 import tarfile
 import time
 
@@ -44,31 +46,39 @@ PACKAGED = sorted(['usr/bin/qkZareviVovoreRevu'] + [target for _, target in SHIP
 
 # Arguments (relative to the scratch directory), stdout, stderr, status.
 USAGE = [
-    ([], b'', HELP, 1),
-    (['-d', '-f', '-n', '-f', '-d', 'proj', 'out'], b'', HELP, 1),
-    (['-d', '-n', 'proj'], b'', HELP, 1),
+    ([], b'', b'missing source project\n' + HELP, 1),
+    (['-d', '-f', '-n', '-f', '-d', 'proj', 'out'], b'', b'too many arguments\n' + HELP, 1),
+    (['-d', '-n', 'proj'], b'', b'missing destination\n' + HELP, 1),
     (['-help'], HELP, b'', 0),
     (['--help', '-x'], HELP, b'', 0),
     (['proj', 'out', '-h'], HELP, b'', 0),
-    (['-x', '-h'], b'', HELP, 1),
-    (['proj', 'out', 'third', '-h'], b'', HELP, 1),
+    (['-x', '-h'], b'', b'unknown option -x\n' + HELP, 1),
+    (['proj', 'out', 'third', '-h'], b'', b'unexpected argument third\n' + HELP, 1),
     (['-v'], VERSION, b'', 0),
     (['-V', '-h'], VERSION, b'', 0),
     (['--version', 'proj', 'out'], VERSION, b'', 0),
-    (['--', 'proj', 'out'], b'', HELP, 1),
-    (['--HELP'], b'', HELP, 1),
+    (['--', 'proj', 'out'], b'', b'unknown option --\n' + HELP, 1),
+    (['--HELP'], b'', b'unknown option --HELP\n' + HELP, 1),
+    (['--hlep', 'proj', 'out'], b'', b'unknown option --hlep\n' + HELP, 1),
+    (['-t', '/var/tmp', 'proj', 'out'], b'',
+     b'-t needs its path without a space: -t/var/tmp\n' + HELP, 1),
 ]
 
 
 def screen(raw):
-    """What a terminal shows of raw: overwrites applied, blanks at line ends dropped."""
+    """What a terminal shows of raw: overwrites and erases to the line's end
+    applied, blanks at line ends dropped."""
     shown = []
     for line in raw.split(b'\n'):
         cells, col = bytearray(), 0
-        for byte in line:
-            col = 0 if byte == 13 else col - (byte == 8)
-            if byte not in b'\b\r':
-                cells[col:col + 1], col = bytes([byte]), col + 1
+        for part in re.split(rb'(\x1b\[K)', line):
+            if part == b'\x1b[K':
+                del cells[col:]
+                continue
+            for byte in part:
+                col = 0 if byte == 13 else col - (byte == 8)
+                if byte not in b'\b\r':
+                    cells[col:col + 1], col = bytes([byte]), col + 1
         shown.append(bytes(cells).rstrip(b' '))
     return b'\n'.join(shown)
 
@@ -142,9 +152,34 @@ class CommandLine(qktest.Case):
                         raw += chunk
                 self.assertEqual((err, status), (b'', 0) if 'E' not in outcomes else (
                     b'\nThe backup cannot be completed because the StyleSheets '
-                    b'directory does not exist.\n', 792 & 0xFF))
+                    b'directory does not exist.\n' + self.path('proj', 'StyleSheets').encode() +
+                    b': No such file or directory\n', 792 & 0xFF))
                 self.assertIn(b'%', raw)
                 self.assertTranscript(screen(raw), outcomes, zipped)
+
+    def test_interrupt_on_a_terminal_leaves_the_title_and_error(self):
+        """Ctrl-C typed at the terminal during step 4: the terminal echoes "^C"
+        after the percentage, and the line still reads the title and "Error"."""
+        qktest.write(self.path('proj', 'Attach', 'text'), os.urandom(48 << 20).hex().encode())
+        master, slave = pty.openpty()
+        p = subprocess.Popen(
+            [qktest.PROGRAM, '-t' + self.tmp, 'proj', 'out'], cwd=self.dir, stdin=slave,
+            stdout=slave, stderr=subprocess.PIPE, start_new_session=True,
+            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        raw = b''
+        while b'%' not in raw.partition(qktest.TITLES[3])[2]:
+            raw += os.read(master, 4096)
+        os.write(master, b'\x03')  # the terminal's interrupt character
+        with contextlib.suppress(OSError):
+            while chunk := os.read(master, 65536):  # EIO once all is read
+                raw += chunk
+        os.close(master)
+        err, status = p.communicate(timeout=600)[1], p.returncode
+        self.assertEqual((err, status), (b'\nThe backup was interrupted by SIGINT (signal 2).\n', 130))
+        self.assertIn(b'^C', raw)
+        self.assertEqual([line for line in screen(raw).split(b'\n') if line.strip()][-1],
+                         qktest.TITLES[3] + b'Error')
 
     def test_unpacked_package_backs_up_a_project(self):
         # The build tree beside the program holds the packaging configuration.

@@ -36,10 +36,13 @@ def put(changes):
     return setup
 
 
-def unreadable_attach(t):
-    subprocess.run(['chown', '-R', '65534:65534', t.dir], check=True)
-    os.chmod(t.path('proj', 'Attach'), 0)
-    return {'prefix': qktest.NOBODY}
+def unreadable(rel):
+    """A run as nobody, who owns everything but may not read rel."""
+    def setup(t):
+        subprocess.run(['chown', '-R', '65534:65534', t.dir], check=True)
+        os.chmod(t.path(rel), 0)
+        return {'prefix': qktest.NOBODY}
+    return setup
 
 
 def holding(entries):
@@ -87,27 +90,38 @@ DEEP = '/'.join(['d' * 100] * 5)
 # Set-up, arguments, result code, message; in the message <dir> stands for
 # the scratch directory and QKf* for the working directory's unique part.
 FAILURES = [
-    (put({'out.zip': b'previous'}), ['missing', 'out'], 259, EXISTS),
+    # Every first line as it always was; what and why on the next.
+    (put({'out.zip': b'previous'}), ['missing', 'out'], 259,
+     EXISTS + "\n<dir>/out.zip: File exists"),
     (put({'out': b'previous'}), ['-f', '-n', 'missing', 'out'], 260,
-     "The source project does not exist."),
+     "The source project does not exist.\n<dir>/missing: No such file or directory"),
     # Never the current directory instead.
     (read_only_working_directory, ['-t../missing', '../proj', '../out'], 261,
      NO_TEMP + "\n<dir>/ro/../missing: No such file or directory"),
     (None, ['-tproj/qkproj.db', 'proj', 'out'], 261,
      NO_TEMP + "\n<dir>/proj/qkproj.db: Not a directory"),
     (None, ['proj/qkproj.db', 'out'], 262,
-     "The source file is not a valid Tarnwell project."),
+     "The source file is not a valid Tarnwell project.\n<dir>/proj/qkproj.db: Not a directory"),
+    (unreadable('proj'), ['proj', 'out'], 262,
+     "The source file is not a valid Tarnwell project.\n<dir>/proj: Permission denied"),
+    (unreadable('proj/qkproj.db'), ['proj', 'out'], 522,
+     "The source database could not be opened. Check the file and retry the backup.\n"
+     "<dir>/proj/qkproj.db: unable to open database file (Permission denied)"),
     (None, ['', 'out'], 258, EMPTY),
     (None, ['-n', 'proj', ''], 258, EMPTY),
-    (put({'out': PROJECT}), ['-n', 'proj', 'out.zip//'], 259, EXISTS),
+    (put({'out': PROJECT}), ['-n', 'proj', 'out.zip//'], 259,
+     EXISTS + "\n<dir>/out: File exists"),
     (put({'out': b'previous'}), ['-f', '-n', 'proj', 'out'], 284,
-     "An error occurred when attempting to rename the pre-existing destination folder."),
+     "An error occurred when attempting to rename the pre-existing destination folder.\n"
+     "<dir>/out: Not a directory"),
     # Never the project itself, nor anything in it or around it.
-    (None, ['-f', '-n', 'proj', 'proj/Attach/'], 286, REFUSED),
-    (None, ['-f', 'proj', 'proj/../proj/Attach/b.zip'], 286, REFUSED),
-    (None, ['-f', '-n', 'proj', '.'], 286, REFUSED),
+    (None, ['-f', '-n', 'proj', 'proj/Attach/'], 286,
+     REFUSED + "\n<dir>/proj/Attach: the project is <dir>/proj"),
+    (None, ['-f', 'proj', 'proj/../proj/Attach/b.zip'], 286,
+     REFUSED + "\n<dir>/proj/../proj/Attach/b.zip: the project is <dir>/proj"),
+    (None, ['-f', '-n', 'proj', '.'], 286, REFUSED + "\n<dir>: the project is <dir>/proj"),
     (lambda t: os.symlink('proj', t.path('link')), ['-f', '-n', 'proj', 'link'], 286,
-     REFUSED),
+     REFUSED + "\n<dir>/link: the project is <dir>/proj"),
     # Nor a working directory there.
     (lambda t: {'cwd': t.path('proj', 'Attach')},
      ['-t../../missing', '../../proj', '../../out'], 261,
@@ -133,10 +147,12 @@ FAILURES = [
      "The source database could not be opened. Check the file and retry the backup.\n"
      f"<dir>/{DEEP}/proj/qkproj.db: SQLite opens no database whose path is longer "
      "than 504 bytes (its limit of 512 bytes less room for the journal's name)."),
-    *[(put({'proj/' + name: None}), ['proj', 'out'], 789 + i, MISSING % name)
+    *[(put({'proj/' + name: None}), ['proj', 'out'], 789 + i,
+       MISSING % name + f"\n<dir>/proj/{name}: No such file or directory")
       for i, name in enumerate(qktest.DIRS)],
-    (unreadable_attach, ['proj', 'out'], 775,
-     "Cannot read the Attach directory. Check the file permssions and retry the backup."),
+    (unreadable('proj/Attach'), ['proj', 'out'], 775,
+     "Cannot read the Attach directory. Check the file permssions and retry the backup.\n"
+     "<dir>/proj/Attach: Permission denied"),
     (lambda t: t.mount_tmpfs(t.path('full'), '128k'), ['-tfull', 'proj', 'out'], 793,
      "An error occurred when copying the Attach project directory.\n"
      "<dir>/full/QKf*/Attach/noise.bin: No space left on device"),
